@@ -1,0 +1,71 @@
+# CMake toolchain file: cross-compile for Windows x86-64 with the MinGW-w64
+# GCC that uses the posix thread model (std::thread / std::mutex backed by
+# winpthreads).
+#
+# Usage:
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+#         -DVEXTRA_WIN_DEPS_PREFIX=<prefix printed by scripts/build_win_deps.sh> ...
+#
+# Libraries, headers and CMake packages are looked up ONLY under the MinGW
+# sysroot (/usr/x86_64-w64-mingw32) and the cross-built dependency prefix.
+# Programs (protoc, perl, python, ...) are looked up ONLY on the build host, so
+# the native protoc from Debian is the one that generates code.
+
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(VEXTRA_MINGW_TRIPLET x86_64-w64-mingw32)
+set(VEXTRA_MINGW_SYSROOT /usr/${VEXTRA_MINGW_TRIPLET})
+
+# The -posix compiler variants are selected explicitly so the result does not
+# depend on how update-alternatives is set on the machine.
+set(CMAKE_C_COMPILER   ${VEXTRA_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${VEXTRA_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER  ${VEXTRA_MINGW_TRIPLET}-windres)
+
+# Binutils. CMake cannot always derive the prefix from a "-posix" compiler
+# name, so name them here; the gcc-ar/gcc-ranlib wrappers also handle LTO
+# objects.
+find_program(CMAKE_AR      NAMES ${VEXTRA_MINGW_TRIPLET}-gcc-ar-posix ${VEXTRA_MINGW_TRIPLET}-ar)
+find_program(CMAKE_RANLIB  NAMES ${VEXTRA_MINGW_TRIPLET}-gcc-ranlib-posix ${VEXTRA_MINGW_TRIPLET}-ranlib)
+find_program(CMAKE_NM      NAMES ${VEXTRA_MINGW_TRIPLET}-gcc-nm-posix ${VEXTRA_MINGW_TRIPLET}-nm)
+find_program(CMAKE_OBJCOPY NAMES ${VEXTRA_MINGW_TRIPLET}-objcopy)
+find_program(CMAKE_OBJDUMP NAMES ${VEXTRA_MINGW_TRIPLET}-objdump)
+find_program(CMAKE_STRIP   NAMES ${VEXTRA_MINGW_TRIPLET}-strip)
+find_program(CMAKE_DLLTOOL NAMES ${VEXTRA_MINGW_TRIPLET}-dlltool)
+
+# The dependency prefix may come from -D or from the environment. try_compile()
+# projects re-read this file without the caller's -D values, so the variable is
+# forwarded to them explicitly.
+if(NOT VEXTRA_WIN_DEPS_PREFIX AND DEFINED ENV{VEXTRA_WIN_DEPS_PREFIX})
+  set(VEXTRA_WIN_DEPS_PREFIX "$ENV{VEXTRA_WIN_DEPS_PREFIX}")
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VEXTRA_WIN_DEPS_PREFIX)
+
+set(CMAKE_FIND_ROOT_PATH ${VEXTRA_MINGW_SYSROOT})
+if(VEXTRA_WIN_DEPS_PREFIX)
+  list(APPEND CMAKE_FIND_ROOT_PATH "${VEXTRA_WIN_DEPS_PREFIX}")
+  # Also a plain prefix, so find_package(<Pkg> CONFIG) and the Find modules
+  # look in <prefix>/lib/cmake/... and <prefix>/include directly.
+  list(APPEND CMAKE_PREFIX_PATH "${VEXTRA_WIN_DEPS_PREFIX}")
+endif()
+
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Never pick up the host's pkg-config files for the Windows build.
+set(ENV{PKG_CONFIG_LIBDIR} "")
+if(VEXTRA_WIN_DEPS_PREFIX)
+  set(ENV{PKG_CONFIG_LIBDIR} "${VEXTRA_WIN_DEPS_PREFIX}/lib/pkgconfig")
+endif()
+set(ENV{PKG_CONFIG_PATH} "")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+
+# Windows executables built here are run with Wine (tests, code generators
+# built for the target, gtest_discover_tests and the like).
+find_program(VEXTRA_WINE_EXECUTABLE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(VEXTRA_WINE_EXECUTABLE AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${VEXTRA_WINE_EXECUTABLE}")
+endif()

@@ -1,0 +1,161 @@
+#pragma once
+// The settings store: what the host told the library and what it learned about
+// the machine. One mutex guards every field; getters return copies taken under
+// it, so no caller ever holds the lock while doing anything else.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "core/base_singleton.h"
+
+namespace lumarobase {
+class SystemInfo;
+}
+
+namespace Vextra {
+
+// Capacities of the fixed character buffers the values are cut to (the
+// terminator takes the last place).
+constexpr size_t kWidePathChars = 260;
+constexpr size_t kFactChars = 256;
+constexpr size_t kCpuChars = 260;
+constexpr size_t kMaxCpuUsed = 255;
+constexpr size_t kMaxMacUsed = 32;
+
+// "%s/%s": the joint the workspace and data-directory paths are built with.
+std::wstring JoinWithSlash(const std::wstring& directory, const wchar_t* name);
+
+class CommonInfo : public BaseSingleton<CommonInfo> {
+ public:
+  CommonInfo();
+  ~CommonInfo() override;
+
+  std::shared_ptr<lumarobase::SystemInfo> GetSystemInfo() const;
+  void SetSystemInfo(std::shared_ptr<lumarobase::SystemInfo> info);
+
+  int32_t GetDumpType() const;
+  // Stores 0, a single bit up to 0x200000, or 0x3FFFFF and returns true;
+  // anything else stores 0 and returns false.
+  bool SetDumpType(int32_t value);
+  static bool IsAcceptedDumpType(int32_t value);
+
+  bool GetCrashUploadEnable() const;
+  void SetCrashUploadEnable(bool enable);
+
+  bool GetCustomLogPathSet() const;
+  std::wstring GetCustomLogPath() const;
+  // Keeps at most 259 characters and marks the custom log path as set.
+  void SetCustomLogPath(const std::wstring& path);
+
+  std::string GetOsVer() const;
+  void SetOsVer(const std::string& value);
+  std::string GetGpu() const;
+  void SetGpu(const std::string& value);
+  std::string GetDisplayVersion() const;
+  void SetDisplayVersion(const std::string& value);
+  std::string GetMac() const;
+  void SetMac(const std::string& value);
+  uint32_t GetDisplayMem() const;
+  void SetDisplayMem(uint32_t mib);
+  std::string GetCpu() const;
+  void SetCpu(const std::string& value);
+
+  std::string GetSessionId() const;
+  void SetSessionId(const std::string& value);
+  std::string GetLastSessionId() const;
+  void SetLastSessionId(const std::string& value);
+  std::string GetServerEnv() const;
+  // A null text changes nothing and returns false.
+  bool SetServerEnv(const char* value);
+  std::string GetUserId() const;
+  void SetUserId(const std::string& value);
+  std::string GetAppVersion() const;
+  void SetAppVersion(const std::string& value);
+  std::string GetProcessName() const;
+  void SetProcessName(const std::string& value);
+
+  std::wstring GetWorkspace() const;
+  // Stores directory + "/lumaro" (at most 259 characters); marks the workspace
+  // as chosen by the host when custom is true.
+  void SetWorkspace(const std::wstring& directory, bool custom);
+  bool GetDataDirReady() const;
+  void SetDataDirReady(bool ready);
+  bool GetCustomWorkspace() const;
+  std::wstring GetDataDir() const;
+  void SetDataDir(const std::wstring& dir);
+
+  int32_t GetLogLevel() const;
+  void SetLogLevel(int32_t level);
+  std::string GetStrategyJson() const;
+  void SetStrategyJson(const std::string& json);
+
+  std::string GetDeviceId() const;
+  // A null text changes nothing and returns false.
+  bool SetDeviceId(const char* value);
+  std::string GetAppId() const;
+  // Stores the id and echoes "set SetAppId: %s" to standard output.
+  void SetAppId(const std::string& value);
+  std::string GetServerUrl() const;
+  // Stores the address and echoes "set url: %s" to standard output.
+  void SetServerUrl(const std::string& value);
+  std::string GetGameName() const;
+  void SetGameName(const std::string& value);
+  std::string GetConfigLogPath() const;
+  void SetConfigLogPath(const std::string& value);
+
+  int64_t GetBootTime() const;
+  void SetBootTime(int64_t seconds);
+
+  std::set<std::string> GetIgnoredDlls() const;
+  // Upper-cases the name byte by byte (C runtime toupper) and stores it.
+  void AddIgnoredDll(const std::string& name);
+  bool IsIgnoredDll(const std::string& name) const;
+
+  // Total physical memory, physical memory in use and the process working set,
+  // in MiB, from the system-information object. Absent out-places are skipped;
+  // an out-value whose query fails (or with no system information) is left as is.
+  void GetMemoryStatus(int32_t* total_mib, int32_t* used_mib, int32_t* process_mib) const;
+
+  // Tests only: returns every field to its default.
+  void ResetForTesting();
+
+ private:
+  void ResetLocked();
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<lumarobase::SystemInfo> systemInfo_;
+  int32_t dumpType_ = 0;
+  bool crashUploadEnable_ = true;
+  bool customLogPathSet_ = false;
+  std::wstring customLogPath_;
+  std::string osVer_;
+  std::string gpu_;
+  std::string displayVersion_;
+  std::string mac_;
+  uint32_t displayMem_ = 1;
+  std::string cpu_;
+  std::string sessionId_;
+  std::string lastSessionId_;
+  std::string serverEnv_;
+  std::string userId_;
+  std::string appVersion_;
+  std::string processName_;
+  std::wstring workspace_;
+  bool dataDirReady_ = false;
+  bool customWorkspace_ = false;
+  std::wstring dataDir_;
+  int32_t logLevel_ = 2;
+  std::string strategyJson_;
+  std::string deviceId_;
+  std::string appId_;
+  std::string serverUrl_;
+  std::string gameName_;
+  std::string configLogPath_;
+  int64_t bootTime_ = 0;
+  std::set<std::string> ignoredDlls_;
+};
+
+}  // namespace Vextra

@@ -1,0 +1,54 @@
+#include "core/startup.h"
+
+#include <cinttypes>
+#include <mutex>
+
+#include "core/common_info.h"
+#include "log/sdk_log.h"
+#include "platform/process_info.h"
+
+namespace Vextra {
+namespace {
+
+struct AttachState {
+  std::once_flag once;
+  std::string executable_path;  // written once under `once`
+};
+
+AttachState& Attach() {
+  static AttachState state;
+  return state;
+}
+
+}  // namespace
+
+void RunAttachSetup() {
+  AttachState& state = Attach();
+  std::call_once(state.once, [&state] { state.executable_path = platform::ExecutablePathNarrow(); });
+}
+
+std::string HostExecutablePath() {
+  RunAttachSetup();
+  return Attach().executable_path;
+}
+
+std::string FileNamePart(const std::string& path) {
+  size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+void StartUp(const char* user_id, const char* app_version, const char* reserved) {
+  CommonInfo& info = CommonInfo::Instance();
+  LogDebug("SetConfig: Init Vextra\n");
+  if (user_id != nullptr && *user_id != '\0') info.SetUserId(user_id);
+  if (app_version != nullptr && *app_version != '\0') info.SetAppVersion(app_version);
+  info.SetProcessName(FileNamePart(HostExecutablePath()));
+
+  std::string user = info.GetUserId();
+  std::string version = info.GetAppVersion();
+  LogDebug("Pramas: %s %s %s\n", user.c_str(), version.c_str(), reserved != nullptr ? reserved : "");
+  LogDebug("userInfoID: %s--bootTime:[%d]\n", user.c_str(), static_cast<int>(info.GetBootTime()));
+  LogDebug("gameVersion: %s\n", version.c_str());
+}
+
+}  // namespace Vextra

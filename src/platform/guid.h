@@ -1,0 +1,22 @@
+#pragma once
+// GUID texts: session ids, report ids and crash GUIDs.
+
+#include <cstdint>
+#include <string>
+
+namespace Vextra::platform {
+
+struct Guid {
+  uint32_t data1 = 0;
+  uint16_t data2 = 0;
+  uint16_t data3 = 0;
+  uint8_t data4[8] = {};
+};
+
+// A fresh random GUID from the system.
+Guid NewGuid();
+// 32 upper-case hexadecimal digits: data1, data2, data3, then the eight bytes.
+std::string FormatGuidText(const Guid& guid);
+inline std::string NewGuidText() { return FormatGuidText(NewGuid()); }
+
+}  // namespace Vextra::platform

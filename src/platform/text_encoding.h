@@ -1,0 +1,17 @@
+#pragma once
+// Conversions between the host's narrow texts and the library's wide paths.
+
+#include <string>
+
+namespace Vextra::platform {
+
+// Narrow to wide as the exports convert their arguments: the C runtime's
+// multibyte conversion of the current locale on Windows, UTF-8 elsewhere.
+// Output is cut to max_chars characters. A null input yields the empty text.
+std::wstring NarrowToWide(const char* text, size_t max_chars = 259);
+// Wide to the system's ANSI code page (Windows) or UTF-8 (elsewhere); used
+// for paths stored in the record database and for file-system calls.
+std::string WideToAnsi(const std::wstring& text);
+std::string WideToUtf8(const std::wstring& text);
+
+}  // namespace Vextra::platform
