@@ -13,8 +13,4 @@ bool VX_PrintLog(int32_t level, const char* tag, const char* format, ...) { retu
 
 bool VX_PrintLogSafe(bool filter, int32_t level, const char* tag, const char* message) { return false; }
 
-void SetUserValue(const char* key, const char* value) {}
-
-void VX_SetUserValue(const char* key, const char* value) { SetUserValue(key, value); }
-
 }  // extern "C"

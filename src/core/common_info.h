@@ -114,6 +114,11 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   void AddIgnoredDll(const std::string& name);
   bool IsIgnoredDll(const std::string& name) const;
 
+  // Creates the system-information object, fills cpu, gpu, displayVersion,
+  // displayMem, osVer and mac (and deviceId when still empty), then closes the
+  // object's query connections. Runs at start-up on the host's thread.
+  void CollectDeviceInfo();
+
   // Total physical memory, physical memory in use and the process working set,
   // in MiB, from the system-information object. Absent out-places are skipped;
   // an out-value whose query fails (or with no system information) is left as is.
