@@ -168,7 +168,7 @@ TEST(LuLoggerTest, WritesOnlyWithAnAttachedOutput) {
   fs::path path = dir.path() / "lu.log";
   logger.AttachOutput(std::fopen(path.string().c_str(), "w"));
   logger.Log(5, "queue %s", "full");
-  std::string text = ReadAll(path);
+  std::string text = Unix(ReadAll(path));
   EXPECT_TRUE(std::regex_match(text, std::regex(".{24}:E:queue full\n"))) << text;
 }
 

@@ -1,0 +1,184 @@
+// Loads Vextra64.dll with LoadLibrary, resolves exports with GetProcAddress and
+// checks what a host can see: the export table, the exports' results and the
+// SDK log file beside this program.
+//   vextra_dll_host <path of Vextra64.dll> <exported_names.txt> <scenario>
+// Exit status 0 when every check of the scenario passed.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const std::string& what) {
+  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+  if (!ok) ++g_failures;
+}
+
+std::string ExecutableDirectory() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string text(path);
+  return text.substr(0, text.find_last_of('\\'));
+}
+
+// The SDK log file of this process: VextraLog\Vextra.<time>.<pid>.log.
+std::string FindOwnLogFile() {
+  std::string pattern = ExecutableDirectory() + "\\VextraLog\\Vextra.*." + std::to_string(GetCurrentProcessId()) + ".log";
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return {};
+  FindClose(search);
+  return ExecutableDirectory() + "\\VextraLog\\" + found.cFileName;
+}
+
+// Wine reuses process ids between runs, so a file of an earlier run can carry
+// this process's id; remove those before the library writes anything.
+void RemoveStaleLogFiles() {
+  for (std::string path = FindOwnLogFile(); !path.empty(); path = FindOwnLogFile()) {
+    if (!DeleteFileA(path.c_str())) break;
+  }
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Names in the export directory of a loaded module.
+std::set<std::string> ExportedNames(HMODULE module) {
+  auto* base = reinterpret_cast<const unsigned char*>(module);
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  std::set<std::string> names;
+  if (entry.VirtualAddress == 0) return names;
+  auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+  auto* name_rvas = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) names.insert(reinterpret_cast<const char*>(base + name_rvas[i]));
+  Check(exports->NumberOfFunctions == exports->NumberOfNames, "every exported function has a name");
+  return names;
+}
+
+std::set<std::string> ExpectedNames(const char* list_path) {
+  std::ifstream in(list_path);
+  std::set<std::string> names;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] != '#') names.insert(line);
+  }
+  return names;
+}
+
+template <typename Fn>
+Fn Resolve(HMODULE module, const char* name) {
+  auto address = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  Check(address != nullptr, std::string("GetProcAddress ") + name);
+  return address;
+}
+
+using BoolFn = bool (*)(bool);
+using TextFn = void (*)(const char*);
+using DumpTypeFn = bool (*)(int32_t);
+using SessionFn = void (*)(char*);
+
+void ScenarioExports(HMODULE module, const char* list_path) {
+  std::set<std::string> expected = ExpectedNames(list_path);
+  std::set<std::string> actual = ExportedNames(module);
+  Check(expected.size() == 47, "the list names 47 exports");
+  Check(actual == expected, "the export table holds exactly the listed names");
+  for (const std::string& name : actual) {
+    if (expected.count(name) == 0) std::printf("     unexpected export %s\n", name.c_str());
+  }
+  for (const std::string& name : expected) Resolve<void (*)()>(module, name.c_str());
+
+  char session[33] = {};
+  Resolve<SessionFn>(module, "VX_GetSessionId")(session);
+  Check(session[0] == '\0', "no session id before start-up");
+}
+
+void ScenarioDebugLog(HMODULE module) {
+  Check(Resolve<BoolFn>(module, "VX_ConfigDebugMode")(true), "VX_ConfigDebugMode returns its argument");
+  Resolve<TextFn>(module, "VX_SetAppVersion")("1.0");
+  std::string path = FindOwnLogFile();
+  Check(!path.empty(), "the SDK log file exists beside the executable in VextraLog");
+  std::string text = ReadFile(path);
+  const std::string line = "SetAppVersion: app version is 1.0 \r\n";
+  size_t at = text.find(line);
+  Check(at != std::string::npos, "the log holds the SetAppVersion line with a CR LF line end");
+  Check(at == 25 && text[24] == ':', "the line starts with the 24-character time stamp and a colon");
+  std::string stamp = text.substr(0, 24);
+  Check(stamp[3] == ' ' && stamp[7] == ' ' && stamp[13] == ':' && stamp[16] == ':' && stamp[19] == ' ',
+        "the time stamp has the asctime shape: " + stamp);
+  Check(text.find("ConfigDebugMode") == std::string::npos, "switching debug mode on is not logged");
+}
+
+void ScenarioQuietLog(HMODULE module) {
+  Resolve<TextFn>(module, "VX_SetAppVersion")("1.0");
+  Resolve<TextFn>(module, "VX_SetUserId")("player");
+  Resolve<TextFn>(module, "VX_ConfigCrashServerUrl")("https://127.0.0.2");
+  Check(FindOwnLogFile().empty(), "with debug mode off debug lines create no log file");
+  Resolve<BoolFn>(module, "VX_ConfigDebugMode")(false);
+  Check(FindOwnLogFile().empty(), "switching debug mode off from off writes nothing either");
+  Resolve<BoolFn>(module, "VX_ConfigDebugMode")(true);
+  Resolve<BoolFn>(module, "VX_ConfigDebugMode")(false);
+  std::string text = ReadFile(FindOwnLogFile());
+  Check(text.find("ConfigDebugMode: false \r\n") != std::string::npos, "switching debug mode off is logged");
+  Check(text.find("SetAppVersion") == std::string::npos, "earlier debug lines were never written");
+}
+
+void ScenarioDumpTypes(HMODULE module) {
+  auto set_dump_type = Resolve<DumpTypeFn>(module, "VX_SetDumpType");
+  std::vector<int32_t> accepted;
+  for (int32_t value = -16; value <= 0x800000; ++value) {
+    if (set_dump_type(value)) accepted.push_back(value);
+  }
+  for (int32_t value : {INT32_MIN, INT32_MAX, 0x3FFFFF * 2, 0x40000000}) {
+    if (set_dump_type(value)) accepted.push_back(value);
+  }
+  std::vector<int32_t> expected = {0};
+  for (int bit = 0; bit <= 21; ++bit) expected.push_back(1 << bit);
+  expected.push_back(0x3FFFFF);
+  std::sort(expected.begin(), expected.end());
+  Check(accepted == expected, "VX_SetDumpType accepts exactly 0, the 22 single bits and 0x3FFFFF (" +
+                                  std::to_string(accepted.size()) + " accepted)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s <Vextra64.dll> <exported_names.txt> <scenario>\n", argv[0]);
+    return 2;
+  }
+  RemoveStaleLogFiles();
+  HMODULE module = LoadLibraryA(argv[1]);
+  Check(module != nullptr, std::string("LoadLibrary ") + argv[1]);
+  if (module == nullptr) return 1;
+  std::string scenario = argv[3];
+  if (scenario == "exports") {
+    ScenarioExports(module, argv[2]);
+  } else if (scenario == "debug-log") {
+    ScenarioDebugLog(module);
+  } else if (scenario == "quiet-log") {
+    ScenarioQuietLog(module);
+  } else if (scenario == "dump-types") {
+    ScenarioDumpTypes(module);
+  } else {
+    std::fprintf(stderr, "unknown scenario %s\n", scenario.c_str());
+    return 2;
+  }
+  std::printf("%d failed\n", g_failures);
+  return g_failures == 0 ? 0 : 1;
+}
