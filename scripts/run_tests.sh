@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# `make test`: installs what is missing, builds both targets and runs every
+# test: the native unit tests, the Windows unit tests and DLL host under Wine,
+# and the export-table checks of both libraries.
+set -uo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$REPO_DIR"
+
+step() { printf '\n==== %s\n' "$*"; }
+die() { echo "run_tests: $*" >&2; exit 1; }
+
+step "packages"
+bash scripts/install_packages.sh || die "package installation failed"
+step "Windows dependencies (cached in $VEXTRA_CACHE_DIR)"
+vextra_load_deps || die "building the Windows dependencies failed"
+step "Wine prefix"
+bash scripts/setup_wine.sh >/dev/null || die "creating the Wine prefix failed"
+
+step "build: Linux"
+bash scripts/build_native.sh build/linux || die "Linux build failed"
+step "build: Windows"
+bash scripts/build_windows.sh build/windows || die "Windows build failed"
+
+passed=0
+failed=0
+# Adds one ctest run's counts to the totals.
+run_ctest() {
+  local label=$1 dir=$2 log
+  step "tests: $label"
+  log=$(mktemp)
+  ctest --test-dir "$dir" --output-on-failure --timeout 600 2>&1 | tee "$log"
+  local summary
+  summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  if [ -z "$summary" ]; then
+    failed=$((failed + 1))
+  else
+    local bad total
+    bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+    total=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  fi
+  rm -f "$log"
+}
+
+run_ctest "Linux" build/linux
+run_ctest "Windows (Wine)" build/windows
+
+step "export tables"
+while IFS= read -r line; do
+  echo "$line"
+  case "$line" in ok*) passed=$((passed + 1)) ;; FAIL*) failed=$((failed + 1)) ;; esac
+done < <(bash scripts/check_exports.sh build/windows/Vextra64.dll build/linux/libVextra64.so 2>&1)
+
+echo
+echo "all: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
