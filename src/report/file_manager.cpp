@@ -1,0 +1,155 @@
+#include "report/file_manager.h"
+
+#include <cstdio>
+#include <ctime>
+#include <random>
+
+#include "core/common_info.h"
+#include "platform/file_system.h"
+#include "platform/process_info.h"
+#include "report/data_file_system.h"
+
+namespace Vextra {
+namespace {
+
+constexpr int32_t kCrashReportType = 101;
+constexpr int32_t kErrorReportType = 107;
+constexpr size_t kMaxPathUsed = kWidePathChars - 1;
+constexpr wchar_t kDataDirName[] = L"vextra_data";
+
+// Makes sure path is a directory, creating its last level when it is not.
+// stat_result receives the first stat's result, error the system error of a
+// failed create (taken before anything else can overwrite it).
+bool EnsureDirectory(const std::wstring& path, int* stat_result, int* error) {
+  bool is_directory = false;
+  *stat_result = platform::StatDirectory(path, &is_directory);
+  if (is_directory) return true;
+  if (platform::CreateDirectoryOneLevel(path)) return true;
+  *error = platform::LastSystemError();
+  // Another thread or process may have created it in the meantime.
+  platform::StatDirectory(path, &is_directory);
+  return is_directory;
+}
+
+bool EnsureDirectory(const std::wstring& path) {
+  int stat_result = 0;
+  int error = 0;
+  return EnsureDirectory(path, &stat_result, &error);
+}
+
+// "%s/%s" of root and "vextra_data", or empty when it does not fit a path buffer.
+std::wstring DataDirOf(const std::wstring& root) {
+  std::wstring dir = root + L"/" + kDataDirName;
+  return dir.size() > kMaxPathUsed ? std::wstring() : dir;
+}
+
+void PrintMessage(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+std::wstring PrepareCustomRoot(CommonInfo& info) {
+  std::wstring root = info.GetWorkspace();
+  int stat_result = 0;
+  int error = 0;
+  if (!EnsureDirectory(root, &stat_result, &error)) {
+    std::printf("Create custom dir root failed. %ls %d", root.c_str(), stat_result);
+    std::printf("Last Error %d\n", error);
+    std::fflush(stdout);
+    return {};
+  }
+  std::wstring data_dir = DataDirOf(root);
+  if (data_dir.empty() || !EnsureDirectory(data_dir)) {
+    PrintMessage("Create vextra dir failed");
+    return {};
+  }
+  return data_dir;
+}
+
+std::wstring PrepareDefaultRoot(CommonInfo& info, const std::wstring& module_path) {
+  std::wstring module_dir = ModuleDirectory(module_path, platform::kPathSeparator);
+  // A module directory that leaves no room for "/lumaro/vextra_data" would be cut.
+  if (module_dir.empty() || DataDirOf(module_dir + L"/lumaro").empty()) return {};
+  info.SetWorkspace(module_dir, false);
+  std::wstring root = info.GetWorkspace();
+  if (!EnsureDirectory(root)) {
+    PrintMessage("failed");
+    return {};
+  }
+  std::wstring data_dir = DataDirOf(root);
+  if (!EnsureDirectory(data_dir)) {
+    PrintMessage("failed");
+    return {};
+  }
+  return data_dir;
+}
+
+}  // namespace
+
+FileManager::FileManager() { PrepareWorkspace(platform::LibraryPath()); }
+FileManager::~FileManager() = default;
+
+bool FileManager::PrepareWorkspace(const std::wstring& module_path) {
+  CommonInfo& info = CommonInfo::Instance();
+  std::wstring data_dir =
+      info.GetCustomWorkspace() ? PrepareCustomRoot(info) : PrepareDefaultRoot(info, module_path);
+  if (data_dir.empty()) return false;
+  info.SetDataDir(data_dir);
+  info.SetDataDirReady(true);
+  return true;
+}
+
+std::wstring ModuleDirectory(const std::wstring& module_path, wchar_t separator) {
+  size_t cut = module_path.find_last_of(std::wstring{L'/', separator});
+  return cut == std::wstring::npos ? std::wstring() : module_path.substr(0, cut);
+}
+
+std::wstring DataFileName(const std::wstring& data_dir, int32_t report_type, int32_t seconds,
+                          int32_t number) {
+  const wchar_t* stem = report_type == kCrashReportType   ? L"/crash_data.info_"
+                        : report_type == kErrorReportType ? L"/error_data.info_"
+                                                          : L"/unkown_data.info_";
+  return data_dir + stem + std::to_wstring(seconds) + L"_" + std::to_wstring(number);
+}
+
+int32_t FirstDataFileNumber(int32_t seconds) {
+  // A private generator: seeding the C runtime's would reset the host's rand().
+  std::minstd_rand generator(static_cast<std::minstd_rand::result_type>(static_cast<uint32_t>(seconds)));
+  return static_cast<int32_t>(generator() % kDataFileNumbers);
+}
+
+bool WriteInfoFile(wchar_t* path, const char* bytes, int64_t length, int32_t report_type) {
+  return WriteInfoFileAt(path, bytes, length, report_type, static_cast<int32_t>(std::time(nullptr)));
+}
+
+bool WriteInfoFileAt(wchar_t* path, const char* bytes, int64_t length, int32_t report_type,
+                     int32_t seconds) {
+  if (path == nullptr || bytes == nullptr || length <= 0) return false;
+  CommonInfo& info = CommonInfo::Instance();
+  std::wstring data_dir = info.GetDataDir();
+  // Without a data directory the name would point at the root of the drive.
+  if (!info.GetDataDirReady() || data_dir.empty()) return false;
+
+  const int32_t first = FirstDataFileNumber(seconds);
+  for (int32_t step = 0; step < kDataFileNumbers; ++step) {
+    std::wstring name = DataFileName(data_dir, report_type, seconds, (first + step) % kDataFileNumbers);
+    if (name.size() > kMaxPathUsed) return false;
+    bool already_exists = false;
+    FILE* file = platform::CreateNewFile(name, &already_exists);
+    if (file == nullptr) {
+      if (already_exists) continue;
+      return false;
+    }
+    const size_t size = static_cast<size_t>(length);
+    bool written = std::fwrite(bytes, 1, size, file) == size;
+    written = std::fflush(file) == 0 && written;
+    written = std::fclose(file) == 0 && written;
+    if (!written) return false;
+    name.copy(path, name.size());
+    path[name.size()] = L'\0';
+    return true;
+  }
+  return false;
+}
+
+}  // namespace Vextra
