@@ -1,0 +1,57 @@
+#include <memory>
+
+#include "core/common_info.h"
+#include "log/sdk_log.h"
+#include "sysinfo/gpu_choice.h"
+#include "sysinfo/system_info.h"
+
+namespace Vextra {
+namespace {
+
+// A fact buffer as the settings store's fixed arrays are: starting from the
+// stored value, so that a fact the system does not report keeps it.
+struct FactBuffer {
+  explicit FactBuffer(const std::string& stored) { stored.copy(text, sizeof text - 1); }
+  char text[kFactChars] = {};
+};
+
+// Capacities the queries are given (the mac buffer keeps its 32-character bound).
+constexpr size_t kFactCapacity = 255;
+constexpr size_t kMacCapacity = kMaxMacUsed;
+
+}  // namespace
+
+void CommonInfo::CollectDeviceInfo() {
+  auto info = std::make_shared<lumarobase::SystemInfo>();
+  SetSystemInfo(info);
+  if (!info->IsReady()) LogDebug("SystemInfo not ready: no processor, graphics or system facts\n");
+
+  FactBuffer cpu(GetCpu());
+  info->GetCpuName(cpu.text, kFactCapacity);
+  SetCpu(cpu.text);
+
+  FactBuffer gpu(GetGpu());
+  FactBuffer driver(GetDisplayVersion());
+  int32_t memory = static_cast<int32_t>(GetDisplayMem());
+  info->GetGpuInfo(gpu.text, kFactCapacity, driver.text, kFactCapacity, &memory);
+  SetGpu(lumarobase::ShortenGpuCaption(gpu.text));
+  SetDisplayVersion(driver.text);
+  SetDisplayMem(static_cast<uint32_t>(memory));
+
+  FactBuffer os(GetOsVer());
+  info->GetOsName(os.text, kFactCapacity);
+  SetOsVer(os.text);
+
+  FactBuffer mac(GetMac());
+  if (uint32_t error = info->GetMacAddress(mac.text, kMacCapacity)) {
+    LogDebug("GetMacAddress failed: %u\n", static_cast<unsigned>(error));
+  }
+  SetMac(mac.text);
+
+  if (GetDeviceId().empty()) SetDeviceId(mac.text);
+
+  // The object stays in the store for the memory figures, which need no connection.
+  info->Close();
+}
+
+}  // namespace Vextra
