@@ -118,8 +118,6 @@ VEXTRA_SETTER(bool, DataDirReady, dataDirReady_, value)
 VEXTRA_GETTER(bool, CustomWorkspace, customWorkspace_)
 VEXTRA_GETTER(std::wstring, DataDir, dataDir_)
 VEXTRA_SETTER(const std::wstring&, DataDir, dataDir_, CutWide(value))
-VEXTRA_GETTER(int32_t, LogLevel, logLevel_)
-VEXTRA_SETTER(int32_t, LogLevel, logLevel_, value)
 VEXTRA_GETTER(std::string, StrategyJson, strategyJson_)
 VEXTRA_SETTER(const std::string&, StrategyJson, strategyJson_, value)
 VEXTRA_GETTER(std::string, DeviceId, deviceId_)
@@ -135,6 +133,9 @@ VEXTRA_GETTER(std::set<std::string>, IgnoredDlls, ignoredDlls_)
 
 #undef VEXTRA_GETTER
 #undef VEXTRA_SETTER
+
+int32_t CommonInfo::GetLogLevel() const { return logLevel_.load(std::memory_order_relaxed); }
+void CommonInfo::SetLogLevel(int32_t level) { logLevel_.store(level, std::memory_order_relaxed); }
 
 bool CommonInfo::IsAcceptedDumpType(int32_t value) {
   if (value == 0 || value == 0x3FFFFF) return true;

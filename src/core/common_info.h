@@ -3,6 +3,7 @@
 // the machine. One mutex guards every field; getters return copies taken under
 // it, so no caller ever holds the lock while doing anything else.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -87,6 +88,8 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   std::wstring GetDataDir() const;
   void SetDataDir(const std::wstring& dir);
 
+  // Read without the settings mutex: the native log checks it on every host
+  // log line, from any thread.
   int32_t GetLogLevel() const;
   void SetLogLevel(int32_t level);
   std::string GetStrategyJson() const;
@@ -152,7 +155,7 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   bool dataDirReady_ = false;
   bool customWorkspace_ = false;
   std::wstring dataDir_;
-  int32_t logLevel_ = 2;
+  std::atomic<int32_t> logLevel_{2};  // atomic, not guarded by mutex_
   std::string strategyJson_;
   std::string deviceId_;
   std::string appId_;
