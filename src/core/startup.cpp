@@ -4,6 +4,8 @@
 #include <mutex>
 
 #include "core/common_info.h"
+#include "core/config_file.h"
+#include "core/process_flags.h"
 #include "log/sdk_log.h"
 #include "platform/process_info.h"
 
@@ -37,6 +39,24 @@ std::string FileNamePart(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+void LoadHostInfo() {
+  ReadConfigFiles();
+  CommonInfo::Instance().CollectDeviceInfo();
+}
+
+// The first half of start-up, on the host's thread.
+void InitHookContext() {
+  LogDebug("hook thread is %d\n", static_cast<int>(platform::ThreadId()));
+  try {
+    LogDebug("pxr start\n");
+    LogDebug("ShortName: %s\n", CommonInfo::Instance().GetProcessName().c_str());
+    LoadHostInfo();
+    LogDebug("Begin Hook\n");
+  } catch (...) {
+    LogDebug("InitHookContext fail \n");
+  }
+}
+
 void StartUp(const char* user_id, const char* app_version, const char* reserved) {
   CommonInfo& info = CommonInfo::Instance();
   LogDebug("SetConfig: Init Vextra\n");
@@ -49,6 +69,8 @@ void StartUp(const char* user_id, const char* app_version, const char* reserved)
   LogDebug("Pramas: %s %s %s\n", user.c_str(), version.c_str(), reserved != nullptr ? reserved : "");
   LogDebug("userInfoID: %s--bootTime:[%d]\n", user.c_str(), static_cast<int>(info.GetBootTime()));
   LogDebug("gameVersion: %s\n", version.c_str());
+
+  if (!IsInitialized()) InitHookContext();
 }
 
 }  // namespace Vextra

@@ -14,8 +14,17 @@ std::string HostExecutablePath();
 // The text after the last "/" or "\\" of a path.
 std::string FileNamePart(const std::string& path);
 
+// Reads the configuration files into the settings (their values win over the
+// host's), then collects the device facts.
+void LoadHostInfo();
+
+// The first half of start-up: loads the host information; a failure inside
+// is logged and start-up goes on.
+void InitHookContext();
+
 // The start-up entry: stores the non-empty user id and app version, sets the
-// process name and writes the start-up debug lines. Runs on a host thread.
+// process name, writes the start-up debug lines and, while the library is not
+// initialised, loads the host information. Runs on a host thread.
 void StartUp(const char* user_id, const char* app_version, const char* reserved);
 
 }  // namespace Vextra

@@ -129,6 +129,19 @@ TEST_F(ExportsTest, InitWithAppIdStoresTheIdAndRunsTheStartUpEntryKeepingIdentit
   EXPECT_EQ(CommonInfo::Instance().GetProcessName().find_first_of("/\\"), std::string::npos);
 }
 
+TEST_F(ExportsTest, StartUpCollectsDeviceFactsAndKeepsTheHostsDeviceId) {
+  VX_InitWithAppId("app-1");
+  CommonInfo& info = CommonInfo::Instance();
+  EXPECT_FALSE(info.GetOsVer().empty());
+  EXPECT_FALSE(info.GetCpu().empty());
+  EXPECT_EQ(info.GetDeviceId(), info.GetMac());
+
+  info.ResetForTesting();
+  VX_SetDeviceId("host-device");
+  VX_InitWithAppId("app-1");
+  EXPECT_EQ(info.GetDeviceId(), "host-device");
+}
+
 TEST_F(ExportsTest, SessionIdIsCopiedWithoutTerminatorAndNothingBeforeStartUp) {
   char buffer[40];
   std::memset(buffer, 0, sizeof buffer);
