@@ -1,0 +1,249 @@
+#include "db/db_manager.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "core/common_info.h"
+#include "db/ansi_text.h"
+#include "db/record_digest.h"
+#include "db/record_rules.h"
+#include "platform/file_system.h"
+#include "platform/text_encoding.h"
+
+namespace Vextra {
+namespace {
+
+constexpr wchar_t kDbFileName[] = L"vextra_data_db";
+constexpr wchar_t kDataDirName[] = L"vextra_data";
+// How long a statement waits for another process that holds the file (two
+// hosts sharing one workspace) before it fails.
+constexpr int kBusyTimeoutMs = 2000;
+
+constexpr char kCreateLocalRecord[] =
+    "CREATE TABLE IF NOT EXISTS T_LOCAL_RECORD (ID INTEGER PRIMARY KEY, TIME INTEGER, DB_VERSION INTEGER, "
+    "LAST_SESSION_ID TEXT);";
+constexpr char kCreateCrashRecord[] =
+    "CREATE TABLE IF NOT EXISTS T_CRASH_RECORD (ID INTEGER PRIMARY KEY, TIME INTEGER, MD5 TEXT, PATH TEXT,"
+    "GUID TEXT, STATUS INTEGER, STATUS_TIME INTEGER,RETRY_COUNT INTEGER, UPLOADABLE INTEGER);";
+constexpr char kCreateStrategy[] = "CREATE TABLE IF NOT EXISTS T_STRATEGY (KEY TEXT PRIMARY KEY, VALUE TEXT);";
+
+// Runs body, turning any exception into the failure value: no exception may
+// reach the host from the database.
+template <typename Result, typename Body>
+Result Quietly(Result on_failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return on_failure;
+  }
+}
+
+sqlite3* OpenConnection(const std::wstring& db_file) {
+  if (db_file.empty()) return nullptr;
+  sqlite3* db = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  if (sqlite3_open_v2(platform::WideToUtf8(db_file).c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  return db;
+}
+
+std::wstring ProcessDbFilePath() {
+  CommonInfo& info = CommonInfo::Instance();
+  std::wstring data_dir = info.GetDataDir();
+  if (data_dir.empty()) {
+    const std::wstring workspace = info.GetWorkspace();
+    if (workspace.empty()) return {};
+    data_dir = JoinWithSlash(workspace, kDataDirName);
+  }
+  return DbManager::DbFilePath(data_dir);
+}
+
+}  // namespace
+
+int64_t DbCurrentTime() { return static_cast<int64_t>(std::time(nullptr)); }
+
+DbManager::DbManager() : DbManager(Quietly(std::wstring(), ProcessDbFilePath)) {}
+
+DbManager::DbManager(const std::wstring& db_file, DbClock clock)
+    : clock_(clock ? std::move(clock) : DbClock(DbCurrentTime)) {
+  db_.store(Quietly<sqlite3*>(nullptr, [&] { return OpenConnection(db_file); }));
+  Quietly(0, [this] {
+    PrepareTables();
+    return 0;
+  });
+}
+
+DbManager::~DbManager() { sqlite3_close_v2(db_.exchange(nullptr)); }
+
+std::wstring DbManager::DbFilePath(const std::wstring& data_dir) {
+  return data_dir + platform::kPathSeparator + kDbFileName;
+}
+
+bool DbManager::IsOpen() const { return db_.load() != nullptr; }
+
+void DbManager::PrepareTables() {
+  bool local_ready = false;
+  if (!IsOpen()) {
+    std::printf("dbMgrPtr is nullptr\n");
+  } else {
+    // A missing or foreign T_LOCAL_RECORD is made anew; the drop of a missing table fails harmlessly.
+    if (GetDbVersion() != kDbVersion) ExecDrop("DROP TABLE T_LOCAL_RECORD");
+    local_ready = ExecCreate(kCreateLocalRecord);
+  }
+  if (!local_ready) std::printf("Failed to create table LocalInfoTable\n");
+  if (!ExecCreate(kCreateCrashRecord)) std::printf("Failed to create table T_CRASH_RECORD\n");
+  if (!ExecCreate(kCreateStrategy)) std::printf("Failed to create table T_STRATEGY\n");
+  std::fflush(stdout);
+}
+
+bool DbManager::InsertCrashRecord(const std::wstring& path, const std::string& guid, bool uploadable) {
+  if (!IsOpen()) return false;
+  return Quietly(false, [&] {
+    const std::string md5 = CrashRecordDigest(path);
+    const int64_t status_time = clock_();
+    const int64_t time = clock_();
+    return ExecInsert("INSERT INTO T_CRASH_RECORD VALUES(null,?,?,?,?,?,?,?,?);",
+                      {time, md5, platform::WideToAnsi(path), guid, int64_t{kStatusRecorded}, status_time,
+                       int64_t{0}, int64_t{uploadable ? 1 : 0}});
+  });
+}
+
+bool DbManager::UpdateCrashStatus(const std::wstring& path, int32_t status) {
+  if (!IsOpen()) return false;
+  return Quietly(false, [&] {
+    const char* sql = StatusAddsRetry(status)
+                          ? "UPDATE T_CRASH_RECORD SET STATUS = ?, STATUS_TIME = ?, RETRY_COUNT=RETRY_COUNT+1 "
+                            "WHERE PATH=?;"
+                          : "UPDATE T_CRASH_RECORD SET STATUS=?, STATUS_TIME=? WHERE PATH=?;";
+    return ExecUpdate(sql, {int64_t{status}, clock_(), platform::WideToAnsi(path)});
+  });
+}
+
+bool DbManager::SelectFailedPaths(std::vector<std::wstring>* paths) {
+  return SelectPaths("SELECT PATH FROM T_CRASH_RECORD WHERE status = ? AND retry_count <= ? ORDER BY ID;",
+                     {int64_t{kStatusFailed}, int64_t{kMaxRetryCount}}, paths);
+}
+
+bool DbManager::SelectPathsByGuid(std::vector<std::wstring>* paths, const std::string& guid) {
+  return SelectPaths(
+      "SELECT PATH FROM T_CRASH_RECORD WHERE guid = ? and status = ? AND retry_count <= ? ORDER BY ID;",
+      {guid, int64_t{kStatusRecorded}, int64_t{kMaxRetryCount}}, paths);
+}
+
+bool DbManager::SelectPaths(const std::string& sql, const SqlValues& values, std::vector<std::wstring>* paths) {
+  if (paths == nullptr) return false;
+  paths->clear();
+  if (!IsOpen()) return false;
+  return Quietly(false, [&] {
+    std::vector<std::string> cells;
+    if (!QueryCells(sql, values, &cells)) return false;
+    for (const std::string& cell : cells) paths->push_back(AnsiToWide(cell));
+    return true;
+  });
+}
+
+bool DbManager::CleanupCrashRecords() {
+  if (!IsOpen()) return false;
+  return Quietly(false, [&] {
+    const int64_t now = clock_();
+    const bool sent_deleted = ExecOther("DELETE FROM T_CRASH_RECORD WHERE STATUS= ? and TIME<?;",
+                                        {int64_t{kStatusSent}, now - kSentRecordLifetimeSeconds});
+    const bool old_deleted =
+        ExecOther("DELETE FROM T_CRASH_RECORD WHERE TIME<?;", {now - kAnyRecordLifetimeSeconds});
+    return sent_deleted && old_deleted;
+  });
+}
+
+int32_t DbManager::GetDbVersion() {
+  if (!IsOpen()) return -1;
+  return Quietly(-1, [&] {
+    std::vector<std::string> cells;
+    if (!QueryCells("SELECT DB_VERSION FROM T_LOCAL_RECORD LIMIT 1 ;", {}, &cells) || cells.empty()) return -1;
+    return ParseDbVersion(cells.front().c_str());
+  });
+}
+
+std::string DbManager::GetLastSessionId() {
+  if (!IsOpen()) return {};
+  return Quietly(std::string(), [&] {
+    std::vector<std::string> cells;
+    if (!QueryCells("SELECT LAST_SESSION_ID FROM T_LOCAL_RECORD WHERE ID=?;", {int64_t{1}}, &cells) ||
+        cells.empty()) {
+      return std::string();
+    }
+    return cells.front();
+  });
+}
+
+bool DbManager::SetLastSessionId(const std::string& session_id, bool row_exists) {
+  if (!IsOpen()) return false;
+  // One statement for both cases: a row the caller thought missing is updated
+  // rather than duplicated under a new ID, and one it thought present is
+  // inserted rather than silently lost.
+  (void)row_exists;
+  return Quietly(false, [&] {
+    return ExecInsert(
+        "INSERT INTO T_LOCAL_RECORD (ID, TIME, DB_VERSION, LAST_SESSION_ID) VALUES(?,?,?,?) "
+        "ON CONFLICT(ID) DO UPDATE SET TIME=excluded.TIME, LAST_SESSION_ID=excluded.LAST_SESSION_ID;",
+        {int64_t{1}, clock_(), int64_t{kDbVersion}, session_id});
+  });
+}
+
+bool DbManager::SaveStrategy(const std::map<std::string, std::string>& strategy) {
+  if (!IsOpen()) return false;
+  return Quietly(false, [&] {
+    std::lock_guard<std::mutex> lock(strategy_mutex_);
+    ExecOther("DELETE FROM T_STRATEGY;", {});
+    for (const auto& [key, value] : strategy) {
+      if (!ExecInsert("INSERT INTO T_STRATEGY (KEY, VALUE) VALUES (?, ?);", {key, value})) return false;
+    }
+    return true;
+  });
+}
+
+std::map<std::string, std::string> DbManager::LoadStrategy() {
+  using Strategy = std::map<std::string, std::string>;
+  if (!IsOpen()) return {};
+  return Quietly(Strategy(), [&] {
+    std::lock_guard<std::mutex> lock(strategy_mutex_);
+    Strategy strategy;
+    if (!QueryPairs("SELECT KEY, VALUE FROM T_STRATEGY;", {}, &strategy)) return Strategy();
+    return strategy;
+  });
+}
+
+bool DbManager::ExecCreate(const std::string& sql) {
+  return StatementBeginsWith(sql, "CREATE TABLE") && RunStatement(db_.load(), sql, {});
+}
+
+bool DbManager::ExecInsert(const std::string& sql, const SqlValues& values) {
+  return StatementBeginsWith(sql, "INSERT INTO") && RunStatement(db_.load(), sql, values);
+}
+
+bool DbManager::ExecUpdate(const std::string& sql, const SqlValues& values) {
+  return StatementBeginsWith(sql, "UPDATE") && RunStatement(db_.load(), sql, values);
+}
+
+bool DbManager::ExecDrop(const std::string& sql) {
+  return StatementBeginsWith(sql, "DROP TABLE") && RunStatement(db_.load(), sql, {});
+}
+
+bool DbManager::ExecOther(const std::string& sql, const SqlValues& values) {
+  return sql.find("CREATE TABLE") == std::string::npos && RunStatement(db_.load(), sql, values);
+}
+
+bool DbManager::QueryCells(const std::string& sql, const SqlValues& values, std::vector<std::string>* cells) {
+  return StatementBeginsWith(sql, "SELECT") && RunQueryCells(db_.load(), sql, values, cells);
+}
+
+bool DbManager::QueryPairs(const std::string& sql, const SqlValues& values,
+                           std::map<std::string, std::string>* pairs) {
+  return RunQueryPairs(db_.load(), sql, values, pairs);
+}
+
+}  // namespace Vextra

@@ -1,0 +1,105 @@
+#pragma once
+// The record database: one SQLite file "vextra_data_db" in the data directory
+// holding a record per report written to disk (T_CRASH_RECORD), the previous
+// run's session id (T_LOCAL_RECORD) and the last remote strategy (T_STRATEGY).
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/base_singleton.h"
+#include "db/sql_statement.h"
+
+struct sqlite3;
+
+namespace Vextra {
+
+// Seconds since the epoch; the clock every stored time comes from.
+using DbClock = std::function<int64_t()>;
+int64_t DbCurrentTime();
+
+// Threads: every operation may run on any thread, crashing threads included.
+// The one connection is opened in SQLite's serialized mode, which makes each
+// statement atomic; operations of several statements are not transactions.
+// Failures: when the file could not be opened every operation returns its
+// failure value at once (false, -1, an empty text or an empty map); a file
+// that is not a database makes every statement fail the same way. Nothing is
+// logged and no exception leaves an operation.
+class DbManager : public BaseSingleton<DbManager> {
+ public:
+  // The process's database: "vextra_data_db" in CommonInfo's data directory
+  // (the workspace's "vextra_data" when that is not set yet). Create the
+  // instance only after the data directory exists: a failed open is never retried.
+  DbManager();
+  // Opens (creating if missing) the database file at db_file and prepares the
+  // three tables; clock supplies every stored time. Used by tests and tools.
+  explicit DbManager(const std::wstring& db_file, DbClock clock = DbCurrentTime);
+  // Closes the connection.
+  ~DbManager() override;
+
+  // data_dir + separator + "vextra_data_db".
+  static std::wstring DbFilePath(const std::wstring& data_dir);
+
+  // True while a connection exists (it may still be to a file that is not a database).
+  bool IsOpen() const;
+
+  // Records a report body written to path under its GUID, in status 0 with
+  // retry count 0, with the MD5 of the file's first 5 MiB. True when the row
+  // was stored.
+  bool InsertCrashRecord(const std::wstring& path, const std::string& guid, bool uploadable);
+  // Sets status on every record of path and stamps the status time; every
+  // status but 1 and 3 also adds one to the retry count. True when the
+  // statement ran (also when no record has that path).
+  bool UpdateCrashStatus(const std::wstring& path, int32_t status);
+  // Replaces *paths with the paths of records in status 2 whose retry count is
+  // at most 3, oldest record first. False when the query failed.
+  bool SelectFailedPaths(std::vector<std::wstring>* paths);
+  // Replaces *paths with the paths of guid's records in status 0 whose retry
+  // count is at most 3 (reports withheld while crash uploads were off).
+  bool SelectPathsByGuid(std::vector<std::wstring>* paths, const std::string& guid);
+  // Deletes sent records older than 7 days, then every record older than
+  // 30 days. Data files are not touched. True when both deletions ran.
+  bool CleanupCrashRecords();
+
+  // DB_VERSION of T_LOCAL_RECORD's first row; -1 when there is none or it is
+  // not a decimal number.
+  int32_t GetDbVersion();
+  // LAST_SESSION_ID of row 1; the empty text when there is none.
+  std::string GetLastSessionId();
+  // Stores session_id as row 1's LAST_SESSION_ID, with DB_VERSION 1 when the
+  // row is new. row_exists is the caller's belief from GetLastSessionId; the
+  // row is written correctly whichever way it points.
+  bool SetLastSessionId(const std::string& session_id, bool row_exists);
+
+  // Replaces the stored strategy: deletes every pair, then inserts the pairs in
+  // key order. At the first failing insert returns false; pairs stored so far stay.
+  bool SaveStrategy(const std::map<std::string, std::string>& strategy);
+  // The stored strategy; empty when none or on failure.
+  std::map<std::string, std::string> LoadStrategy();
+
+ private:
+  void PrepareTables();
+
+  // Statement helpers: each refuses a statement not of its kind.
+  bool ExecCreate(const std::string& sql);                          // "CREATE TABLE ..."
+  bool ExecInsert(const std::string& sql, const SqlValues& values);  // "INSERT INTO ..."
+  bool ExecUpdate(const std::string& sql, const SqlValues& values);  // "UPDATE ..."
+  bool ExecDrop(const std::string& sql);                            // "DROP TABLE ..."
+  bool ExecOther(const std::string& sql, const SqlValues& values);   // no "CREATE TABLE" anywhere
+  bool QueryCells(const std::string& sql, const SqlValues& values, std::vector<std::string>* cells);
+  bool QueryPairs(const std::string& sql, const SqlValues& values, std::map<std::string, std::string>* pairs);
+  bool SelectPaths(const std::string& sql, const SqlValues& values, std::vector<std::wstring>* paths);
+
+  std::atomic<sqlite3*> db_{nullptr};  // null when opening failed, and after destruction
+  const DbClock clock_;
+  // Serialises SaveStrategy and LoadStrategy against each other so a reader
+  // or a second writer never sees half a strategy. Held alone; never on a
+  // crashing thread.
+  std::mutex strategy_mutex_;
+};
+
+}  // namespace Vextra
