@@ -45,9 +45,6 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VEXTRA_WIN_DEPS_PREFIX)
 set(CMAKE_FIND_ROOT_PATH ${VEXTRA_MINGW_SYSROOT})
 if(VEXTRA_WIN_DEPS_PREFIX)
   list(APPEND CMAKE_FIND_ROOT_PATH "${VEXTRA_WIN_DEPS_PREFIX}")
-  # Also a plain prefix, so find_package(<Pkg> CONFIG) and the Find modules
-  # look in <prefix>/lib/cmake/... and <prefix>/include directly.
-  list(APPEND CMAKE_PREFIX_PATH "${VEXTRA_WIN_DEPS_PREFIX}")
 endif()
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -55,17 +52,32 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Never pick up the host's pkg-config files for the Windows build.
-set(ENV{PKG_CONFIG_LIBDIR} "")
+# The Windows build links every dependency statically. The MinGW sysroot also
+# holds import libraries (libz.dll.a, libpthread.dll.a) that CMake's Find
+# modules would otherwise prefer, silently adding a zlib1.dll dependency.
+# These are defaults; a project may still set them itself.
+foreach(_vextra_static ZLIB_USE_STATIC_LIBS OPENSSL_USE_STATIC_LIBS Protobuf_USE_STATIC_LIBS)
+  if(NOT DEFINED ${_vextra_static})
+    set(${_vextra_static} ON)
+  endif()
+endforeach()
+unset(_vextra_static)
+
+# pkg-config sees only the Windows .pc files, never the host's.
 if(VEXTRA_WIN_DEPS_PREFIX)
-  set(ENV{PKG_CONFIG_LIBDIR} "${VEXTRA_WIN_DEPS_PREFIX}/lib/pkgconfig")
+  set(ENV{PKG_CONFIG_LIBDIR} "${VEXTRA_WIN_DEPS_PREFIX}/lib/pkgconfig:${VEXTRA_MINGW_SYSROOT}/lib/pkgconfig")
+else()
+  set(ENV{PKG_CONFIG_LIBDIR} "${VEXTRA_MINGW_SYSROOT}/lib/pkgconfig")
 endif()
 set(ENV{PKG_CONFIG_PATH} "")
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
-# Windows executables built here are run with Wine (tests, code generators
-# built for the target, gtest_discover_tests and the like).
-find_program(VEXTRA_WINE_EXECUTABLE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-if(VEXTRA_WINE_EXECUTABLE AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${VEXTRA_WINE_EXECUTABLE}")
+# Windows executables built here are run under Wine through scripts/wine_run.sh,
+# which uses the project's own headless prefix (never ~/.wine) and passes the
+# program's exit status on. CMake puts it in front of add_test() commands that
+# name a target, and uses it for try_run(). Override with
+# -DCMAKE_CROSSCOMPILING_EMULATOR=... if needed.
+get_filename_component(_vextra_wine_run "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine_run.sh" ABSOLUTE)
+if(EXISTS "${_vextra_wine_run}")
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${_vextra_wine_run}" CACHE FILEPATH "Runs Windows programs on the build host")
 endif()
+unset(_vextra_wine_run)

@@ -79,18 +79,19 @@ check_tools() {
 # Versions
 # ---------------------------------------------------------------------------
 
-# Prints the Debian version of the source package that the bookworm suite
-# serves (what `apt-get source <pkg>/bookworm` would fetch). Only reads the
-# local apt index, so it is fast and needs no network.
-debian_source_version() {
-  local pkg=$1 out dsc
-  out=$(apt-get source --print-uris "$pkg/$SUITE" 2>/dev/null || true)
-  dsc=$(printf '%s\n' "$out" | awk -v p="$pkg" '$2 ~ "^" p "_.*\\.dsc$" { print $2; exit }')
-  if [ -z "$dsc" ]; then
-    return 1
-  fi
-  dsc=${dsc#"${pkg}_"}
-  printf '%s\n' "${dsc%.dsc}"
+SOURCE_PACKAGES=(protobuf openssl sqlite3 cpp-httplib)
+
+# Prints "<package> <debian version>" for each source package, as the bookworm
+# suite serves it (what `apt-get source <pkg>/bookworm` would fetch). Reads only
+# the local apt index (one apt-get call for all of them), so it is fast and
+# needs no network. Fails when a package is not in the index.
+debian_source_versions() {
+  local args=() pkg out
+  for pkg in "${SOURCE_PACKAGES[@]}"; do args+=("$pkg/$SUITE"); done
+  out=$(apt-get source --print-uris "${args[@]}" 2>/dev/null) || return 1
+  printf '%s\n' "$out" | awk '
+    $2 ~ /\.dsc$/ { f = $2; sub(/\.dsc$/, "", f); i = index(f, "_");
+                    print substr(f, 1, i - 1), substr(f, i + 1) }'
 }
 
 # Debian version -> upstream version: drop the epoch, the Debian revision and a
@@ -103,17 +104,16 @@ upstream_version() {
 }
 
 resolve_versions() {
-  local pkg tried_update=0
-  for pkg in protobuf openssl sqlite3 cpp-httplib; do
-    local v
-    while ! v=$(debian_source_version "$pkg"); do
-      if [ $tried_update -eq 1 ]; then
-        die "no source package '$pkg' in $SUITE; is a deb-src entry configured? (scripts/install_packages.sh adds it)"
-      fi
-      log "source index has no '$pkg', running apt-get update"
-      apt-get update -qq >&2 || die "apt-get update failed"
-      tried_update=1
-    done
+  local versions pkg v
+  if ! versions=$(debian_source_versions); then
+    log "source index lacks a package of ${SOURCE_PACKAGES[*]}, running apt-get update"
+    apt-get update -qq >&2 || die "apt-get update failed"
+    versions=$(debian_source_versions) \
+      || die "source packages ${SOURCE_PACKAGES[*]} not found in $SUITE; is a deb-src entry configured? (scripts/install_packages.sh adds it)"
+  fi
+  for pkg in "${SOURCE_PACKAGES[@]}"; do
+    v=$(printf '%s\n' "$versions" | awk -v p="$pkg" '$1 == p { print $2; exit }')
+    [ -n "$v" ] || die "no version found for source package $pkg"
     case $pkg in
       protobuf)    PROTOBUF_DEBVER=$v ;;
       openssl)     OPENSSL_DEBVER=$v ;;
@@ -382,6 +382,7 @@ if ! prefix_complete; then
   run_step openssl step_openssl
   run_step protobuf step_protobuf
   step_manifest
+  find "$STAGE$PREFIX" -depth -type d -empty -delete
 
   [ -d "$STAGE$PREFIX" ] || die "staging directory $STAGE$PREFIX is missing"
   rm -rf "$PREFIX"
