@@ -46,6 +46,22 @@ run_ctest() {
 run_ctest "Linux" build/linux
 run_ctest "Windows (Wine)" build/windows
 
+# Counts one checking command as one test.
+run_check() {
+  local label=$1
+  shift
+  step "$label"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    echo "FAIL $label"
+    failed=$((failed + 1))
+  fi
+}
+
+run_check "record database written under Wine, read by the sqlite3 tool" \
+  bash tests/db/check_db_file_interop.sh build/windows/tests/vextra_db_tests.exe
+
 step "export tables"
 while IFS= read -r line; do
   echo "$line"
