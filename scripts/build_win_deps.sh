@@ -161,7 +161,7 @@ run_step() {
   if [ $rc -ne 0 ]; then
     log "FAILED: $name (exit $rc). Last lines of $logf:"
     tail -n 60 "$logf" >&2 || true
-    log "work files kept in $WORK for inspection"
+    log "work files left in $WORK for debugging"
     exit 1
   fi
   log "$name done ($((SECONDS - start)) s)"

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb
   protobuf-compiler libprotobuf-dev libssl-dev libsqlite3-dev sqlite3 zlib1g-dev
-  ccache libz-mingw-w64-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
+  ccache tcl libz-mingw-w64-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
 )
 
 missing=()
