@@ -155,6 +155,31 @@ void ScenarioDumpTypes(HMODULE module) {
                                   std::to_string(accepted.size()) + " accepted)");
 }
 
+// A copy of the DLL in a fresh directory, with a configuration file beside
+// it: the library must find the file in its own module directory.
+std::string PrepareDllWithConfig(const char* dll_path, std::string* directory) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  *directory = std::string(temp) + "vextra-host-" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryA(directory->c_str(), nullptr);
+  std::string copy = *directory + "\\Vextra64.dll";
+  Check(CopyFileA(dll_path, copy.c_str(), FALSE) != 0, "copy the DLL into " + *directory);
+  std::ofstream config(*directory + "\\VextraConfig64.dat");
+  config << "<!-- settings of the host -->\n"
+         << "<AppId> cfg-app </AppId>\n"
+         << "<LogOutput>cfg-app</LogOutput>\n";
+  return copy;
+}
+
+void ScenarioConfigFile(HMODULE module) {
+  Resolve<TextFn>(module, "VX_InitWithAppId")("host-app");
+  std::string text = ReadFile(FindOwnLogFile());
+  Check(text.find("InitWithAppId") == std::string::npos && text.find("ShortName") == std::string::npos,
+        "debug mode is off until the file is read");
+  Check(text.find(":Begin Hook\r\n") == 24,
+        "the file's <LogOutput> matches its <AppId> and switches debug mode on for the next line");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,10 +188,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   RemoveStaleLogFiles();
-  HMODULE module = LoadLibraryA(argv[1]);
-  Check(module != nullptr, std::string("LoadLibrary ") + argv[1]);
-  if (module == nullptr) return 1;
   std::string scenario = argv[3];
+  std::string config_dir;
+  std::string dll_path = scenario == "config-file" ? PrepareDllWithConfig(argv[1], &config_dir) : argv[1];
+  HMODULE module = LoadLibraryA(dll_path.c_str());
+  Check(module != nullptr, "LoadLibrary " + dll_path);
+  if (module == nullptr) return 1;
   if (scenario == "exports") {
     ScenarioExports(module, argv[2]);
   } else if (scenario == "debug-log") {
@@ -175,6 +202,12 @@ int main(int argc, char** argv) {
     ScenarioQuietLog(module);
   } else if (scenario == "dump-types") {
     ScenarioDumpTypes(module);
+  } else if (scenario == "config-file") {
+    ScenarioConfigFile(module);
+    FreeLibrary(module);
+    DeleteFileA((config_dir + "\\VextraConfig64.dat").c_str());
+    DeleteFileA((config_dir + "\\Vextra64.dll").c_str());
+    RemoveDirectoryA(config_dir.c_str());
   } else {
     std::fprintf(stderr, "unknown scenario %s\n", scenario.c_str());
     return 2;
