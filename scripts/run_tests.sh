@@ -44,6 +44,8 @@ run_ctest() {
 }
 
 run_ctest "Linux" build/linux
+# The Windows upload tests talk to the Linux collector, which they start themselves.
+export VEXTRA_COLLECTOR="$REPO_DIR/build/linux/tools/vextra-collector"
 run_ctest "Windows (Wine)" build/windows
 
 # Counts one checking command as one test.

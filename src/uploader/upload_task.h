@@ -1,0 +1,99 @@
+#pragma once
+// One exchange with the collection server: turns a borrowed envelope into a
+// request body, keeps a copy of every report body on disk and in the record
+// database so that a failed upload can be repeated, posts it to "/pb/async"
+// and reads the answer (the remote strategy for 840, the outcome for 830).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "uploader/http_transport.h"
+#include "uploader/strategy_manager.h"
+
+namespace VextraPkg {
+class RequestPkg;
+}
+
+namespace Vextra {
+
+class DbManager;
+class ReportBuilder;
+
+constexpr char kUploadPath[] = "/pb/async";
+constexpr char kBodyContentType[] = "application/octet-stream";
+
+// Record statuses Send leaves behind.
+constexpr int32_t kRecordSent = 1;
+constexpr int32_t kRecordFailed = 2;
+
+// The strategy an 840 answer body carries: {"KEY_VEXTRA_DISABLE": "1"} when
+// the response's status text is not empty, else the valueMap of the KplStrategy
+// in its sBuffer. An empty, non-gzip or undecodable body gives an empty map.
+StrategyMap StrategyFromAnswer(const std::string& body);
+
+// Where Send records bodies and sends 840 answers; null members mean the
+// process's DbManager and StrategyManager, reached only when first needed.
+struct UploadServices {
+  DbManager* records = nullptr;
+  StrategyManager* strategy = nullptr;
+};
+
+// A task is used by one thread from construction to destruction and is
+// destroyed by its caller after one exchange. Only construction can throw,
+// and only when memory runs out.
+class UploadTask {
+ public:
+  // Normally made by UploadTaskFactory. Takes the four protocol headers from
+  // the settings now, and a fresh GUID text as expuid. Connects nothing.
+  UploadTask(int32_t cmd, int32_t reportType, std::unique_ptr<HttpTransport> transport, UploadServices services = {});
+  ~UploadTask();
+  UploadTask(const UploadTask&) = delete;
+  UploadTask& operator=(const UploadTask&) = delete;
+
+  void SetExpUid(const std::string& id) { expuid = id; }
+  const std::string& GetExpUid() const { return expuid; }
+  int32_t GetCmd() const { return cmd; }
+  int32_t GetReportType() const { return reportType; }
+  // "cmd", "prodId", "platformId" and "appVer", sent with every request.
+  const HttpHeaders& GetHeaders() const { return headers; }
+
+  // Lends the envelope for the next Send; the task does not own it and keeps
+  // it no longer than that Send.
+  void SetRequest(VextraPkg::RequestPkg* envelope) { request = envelope; }
+
+  // Serializes and gzips the envelope in a UniPacket; for a report (cmd not
+  // 840) writes the body to a data file and records it in status 0; withholds
+  // a crash report (type 101) while crash uploads are off; otherwise posts it.
+  // Returns the answer's HTTP status (the record becomes 1) or -1 when no
+  // answer arrived (the record becomes 2) or the upload was withheld. An 840
+  // answer is handed to the strategy manager. -1 without a request set.
+  int32_t Send();
+
+  // Posts length stored bytes unchanged; true when an answer arrived. No
+  // request for a null pointer or a length below 1. Touches no record.
+  bool SendRaw(const char* bytes, int32_t length);
+
+  // Builds the envelope of a filled builder, sends it, writes "response code
+  // is %d \n" to the SDK log and returns Send's result. The builder outlives
+  // the call; the assembling operations end with this.
+  int32_t SendAssembled(ReportBuilder& builder);
+
+  // Assembles the user-information request and sends it.
+  int32_t SendUserInfo();
+
+ private:
+  int32_t SendUnguarded();
+  DbManager& Records();
+  StrategyManager& Strategy();
+
+  HttpHeaders headers;
+  int32_t cmd;
+  int32_t reportType;
+  std::string expuid;
+  VextraPkg::RequestPkg* request = nullptr;  // borrowed for one Send
+  std::unique_ptr<HttpTransport> transport;
+  UploadServices services;
+};
+
+}  // namespace Vextra

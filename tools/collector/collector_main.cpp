@@ -1,0 +1,222 @@
+// vextra-collector: a reference collection server for tests and demos. Accepts
+// "POST /pb/async" over HTTPS, stores every request in SQLite, answers with a
+// configurable strategy and faults, and stops cleanly on SIGINT or SIGTERM or
+// when a given stop file appears.
+
+#include <openssl/ssl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "collector/answer_builder.h"
+#include "collector/collector_options.h"
+#include "collector/request_decoder.h"
+#include "collector/request_store.h"
+#include "collector/request_summary.h"
+#include "collector/self_signed_identity.h"
+#include "httplib.h"
+
+namespace {
+
+using collector::CollectorOptions;
+
+// Wakes delayed answers early when the collector is asked to stop.
+class StopSignal {
+ public:
+  void Raise() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    cv_.notify_all();
+  }
+  bool IsRaised() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
+  }
+  void WaitFor(int milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stopping_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stopping_ = false;
+};
+
+void PrintLine(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+collector::ReceivedRequest Received(const httplib::Request& req) {
+  collector::ReceivedRequest received;
+  received.receivedAt = static_cast<int64_t>(std::time(nullptr));
+  received.remoteAddr = req.remote_addr;
+  received.method = req.method;
+  received.path = req.path;
+  for (const auto& header : req.headers) received.headers.emplace_back(header.first, header.second);
+  received.body = req.body;
+  return received;
+}
+
+bool IsUpload(const httplib::Request& req) { return req.method == "POST" && req.path == "/pb/async"; }
+
+void HandleUpload(const CollectorOptions& options, collector::RequestStore& store, StopSignal& stop,
+                  const httplib::Request& req, httplib::Response& res) {
+  const collector::ReceivedRequest received = Received(req);
+  const collector::DecodedRequest decoded = collector::DecodeRequestBody(req.body);
+  const collector::Answer answer = collector::BuildAnswer(options, decoded.cmd);
+  const std::string answerText = collector::DescribeAnswer(answer, options);
+  // Stored before answering, so a client that got its answer finds the row.
+  try {
+    store.Store(received, decoded, answer, answerText);
+  } catch (const std::exception& error) {
+    PrintLine(std::string("cannot store the request: ") + error.what());
+  }
+  PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), answerText));
+
+  if (answer.delayMs > 0) stop.WaitFor(answer.delayMs);
+  if (answer.drop) {
+    // Both directions end at once: the client reads end-of-stream, no answer.
+    if (req.ssl != nullptr) shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+    return;
+  }
+  res.status = answer.httpStatus;
+  if (answer.gzipEncodingHeader) res.set_header("Content-Encoding", "gzip");
+  res.set_content(answer.body, "application/octet-stream");
+}
+
+// True on SIGINT or SIGTERM or once the stop file exists; false when the
+// server ended on its own first.
+bool WaitForStopRequest(const CollectorOptions& options, const sigset_t& stopSignals,
+                        const std::atomic<bool>& listenDone) {
+  const timespec pollInterval{0, 100 * 1000 * 1000};
+  while (!listenDone) {
+    if (sigtimedwait(&stopSignals, nullptr, &pollInterval) > 0) return true;
+    struct stat info;
+    if (!options.stopFile.empty() && stat(options.stopFile.c_str(), &info) == 0) return true;
+  }
+  return false;
+}
+
+int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
+  collector::RequestStore store(options.dbPath);
+
+  collector::TlsIdentity identity;
+  std::unique_ptr<httplib::SSLServer> server;
+  if (options.certPath.empty()) {
+    identity = collector::MakeSelfSignedIdentity("vextra-collector");
+    server = std::make_unique<httplib::SSLServer>(identity.certificate.get(), identity.key.get());
+  } else {
+    server = std::make_unique<httplib::SSLServer>(options.certPath.c_str(), options.keyPath.c_str());
+  }
+  if (!server->is_valid()) {
+    std::fprintf(stderr, "vextra-collector: cannot set up TLS with the given certificate and key\n");
+    return 1;
+  }
+
+  StopSignal stop;
+  server->Post("/pb/async", [&](const httplib::Request& req, httplib::Response& res) {
+    HandleUpload(options, store, stop, req, res);
+  });
+  // Anything else gets the server's 404 and is still stored and printed.
+  server->set_logger([&](const httplib::Request& req, const httplib::Response& res) {
+    if (IsUpload(req)) return;
+    collector::DecodedRequest decoded;
+    decoded.error = "not POST /pb/async: " + req.method + " " + req.path;
+    collector::Answer answer;
+    answer.httpStatus = res.status;
+    const std::string answerText = std::to_string(res.status);
+    try {
+      store.Store(Received(req), decoded, answer, answerText);
+    } catch (const std::exception& error) {
+      PrintLine(std::string("cannot store the request: ") + error.what());
+    }
+    PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), answerText));
+  });
+  // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
+  // collector share the address and take some of the first one's requests.
+  server->set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
+  if (!server->bind_to_port(options.listen.c_str(), options.port)) {
+    std::fprintf(stderr, "vextra-collector: cannot listen on %s port %d\n", options.listen.c_str(), options.port);
+    return 1;
+  }
+  const std::string listening = "listening on " + options.listen + " port " + std::to_string(options.port);
+  PrintLine(listening + ", storing in " + options.dbPath);
+  if (!options.readyFile.empty()) {
+    std::FILE* ready = std::fopen(options.readyFile.c_str(), "w");
+    if (ready == nullptr) {
+      std::fprintf(stderr, "vextra-collector: cannot write %s\n", options.readyFile.c_str());
+      return 1;
+    }
+    std::fprintf(ready, "%s\n", listening.c_str());
+    std::fclose(ready);
+  }
+
+  std::atomic<bool> listenDone{false};
+  std::thread signalWaiter([&] {
+    if (!WaitForStopRequest(options, stopSignals, listenDone)) return;
+    stop.Raise();
+    // stop() only acts on a running server: wait for the accept loop to start.
+    while (!listenDone) {
+      if (server->is_running()) {
+        server->stop();
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const bool listened = server->listen_after_bind();
+  listenDone = true;
+  signalWaiter.join();
+  PrintLine("stopped");
+  return listened || stop.IsRaised() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const collector::ParseOutcome parsed =
+      collector::ParseCollectorArguments(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed.ok) {
+    std::fprintf(stderr, "vextra-collector: %s (see --help)\n", parsed.error.c_str());
+    return 2;
+  }
+  if (parsed.options.help) {
+    std::fputs(collector::CollectorUsage().c_str(), stdout);
+    return 0;
+  }
+
+  // SIGINT and SIGTERM are taken by one waiting thread; every other thread
+  // inherits the blocked mask. A peer that vanishes must not end the process.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int status = 1;
+  try {
+    status = Run(parsed.options, stopSignals);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "vextra-collector: %s\n", error.what());
+  }
+  // Removing the stop file tells whoever created it that the database is closed.
+  if (!parsed.options.stopFile.empty()) std::remove(parsed.options.stopFile.c_str());
+  return status;
+}

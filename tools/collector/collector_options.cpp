@@ -1,0 +1,180 @@
+#include "collector/collector_options.h"
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <functional>
+
+namespace collector {
+namespace {
+
+// Strict decimal: digits only, within [low, high].
+bool ParseInt(const std::string& text, long low, long high, int* out) {
+  if (text.empty() || text.size() > 9) return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return false;
+  *out = static_cast<int>(value);
+  return true;
+}
+
+bool IsAddressLiteral(const std::string& text) {
+  unsigned char buffer[16];
+  return inet_pton(AF_INET, text.c_str(), buffer) == 1 ||
+         inet_pton(AF_INET6, text.c_str(), buffer) == 1;
+}
+
+// Applies one value option; returns an error text, empty on success.
+using ValueSetter = std::function<std::string(const std::string&, CollectorOptions&)>;
+
+const std::map<std::string, ValueSetter>& ValueOptions() {
+  static const std::map<std::string, ValueSetter> options = {
+      {"--listen",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (!IsAddressLiteral(v)) return "--listen needs a numeric IPv4 or IPv6 address, got '" + v + "'";
+         o.listen = v;
+         return "";
+       }},
+      {"--port",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (!ParseInt(v, 1, 65535, &o.port)) return "--port needs a number from 1 to 65535, got '" + v + "'";
+         return "";
+       }},
+      {"--db",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (v.empty()) return "--db needs a file name";
+         o.dbPath = v;
+         return "";
+       }},
+      {"--cert",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (v.empty()) return "--cert needs a file name";
+         o.certPath = v;
+         return "";
+       }},
+      {"--key",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (v.empty()) return "--key needs a file name";
+         o.keyPath = v;
+         return "";
+       }},
+      {"--stop-file",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (v.empty()) return "--stop-file needs a file name";
+         o.stopFile = v;
+         return "";
+       }},
+      {"--ready-file",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (v.empty()) return "--ready-file needs a file name";
+         o.readyFile = v;
+         return "";
+       }},
+      {"--strategy",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         const size_t eq = v.find('=');
+         if (eq == std::string::npos || eq == 0) return "--strategy needs KEY=VALUE, got '" + v + "'";
+         o.strategy[v.substr(0, eq)] = v.substr(eq + 1);
+         return "";
+       }},
+      {"--status-text",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (v.empty()) return "--status-text needs a non-empty text";
+         o.statusText = v;
+         return "";
+       }},
+      {"--http-status",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (!ParseInt(v, 100, 599, &o.httpStatus)) return "--http-status needs a number from 100 to 599, got '" + v + "'";
+         return "";
+       }},
+      {"--delay-ms",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (!ParseInt(v, 0, 600000, &o.delayMs)) return "--delay-ms needs a number from 0 to 600000, got '" + v + "'";
+         return "";
+       }},
+  };
+  return options;
+}
+
+const std::map<std::string, bool CollectorOptions::*>& FlagOptions() {
+  static const std::map<std::string, bool CollectorOptions::*> flags = {
+      {"--gzip-encoding-header", &CollectorOptions::gzipEncodingHeader},
+      {"--plain-body", &CollectorOptions::plainBody},
+      {"--drop", &CollectorOptions::drop},
+      {"--help", &CollectorOptions::help},
+      {"-h", &CollectorOptions::help},
+  };
+  return flags;
+}
+
+}  // namespace
+
+ParseOutcome ParseCollectorArguments(const std::vector<std::string>& args) {
+  ParseOutcome outcome;
+  CollectorOptions& options = outcome.options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool inlineValue = false;
+    const size_t eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      inlineValue = true;
+    }
+
+    const auto flag = FlagOptions().find(name);
+    if (flag != FlagOptions().end()) {
+      if (inlineValue) {
+        outcome.error = name + " takes no value";
+        return outcome;
+      }
+      options.*(flag->second) = true;
+      continue;
+    }
+
+    const auto setter = ValueOptions().find(name);
+    if (setter == ValueOptions().end()) {
+      outcome.error = "unknown argument '" + args[i] + "'";
+      return outcome;
+    }
+    if (!inlineValue) {
+      if (i + 1 >= args.size()) {
+        outcome.error = name + " needs a value";
+        return outcome;
+      }
+      value = args[++i];
+    }
+    const std::string error = setter->second(value, options);
+    if (!error.empty()) {
+      outcome.error = error;
+      return outcome;
+    }
+  }
+
+  if (options.certPath.empty() != options.keyPath.empty()) {
+    outcome.error = "--cert and --key go together";
+    return outcome;
+  }
+  outcome.ok = true;
+  return outcome;
+}
+
+std::string CollectorUsage() {
+  return "usage: vextra-collector [--listen ADDR] [--port N] [--db FILE] [--cert FILE --key FILE]\n"
+         "                        [--strategy KEY=VALUE]... [--status-text TEXT]\n"
+         "                        [--http-status N] [--gzip-encoding-header] [--plain-body]\n"
+         "                        [--delay-ms N] [--drop] [--stop-file FILE] [--ready-file FILE]\n"
+         "Accepts POST /pb/async over HTTPS, stores each request in the SQLite file of --db\n"
+         "(default collector.db) and answers user-information requests with the strategy\n"
+         "given by --strategy. --listen defaults to 127.0.0.1, --port to 443; without\n"
+         "--cert/--key a self-signed certificate is made at start. Stops on SIGINT or SIGTERM,\n"
+         "or once the file named by --stop-file exists (removed again once the database is closed).\n"
+         "--ready-file names a file written once the collector listens.\n";
+}
+
+}  // namespace collector
