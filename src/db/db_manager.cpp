@@ -6,7 +6,6 @@
 #include <ctime>
 
 #include "core/common_info.h"
-#include "db/ansi_text.h"
 #include "db/record_digest.h"
 #include "db/record_rules.h"
 #include "platform/file_system.h"
@@ -142,7 +141,7 @@ bool DbManager::SelectPaths(const std::string& sql, const SqlValues& values, std
   return Quietly(false, [&] {
     std::vector<std::string> cells;
     if (!QueryCells(sql, values, &cells)) return false;
-    for (const std::string& cell : cells) paths->push_back(AnsiToWide(cell));
+    for (const std::string& cell : cells) paths->push_back(platform::AnsiToWide(cell));
     return true;
   });
 }

@@ -13,5 +13,8 @@ std::wstring NarrowToWide(const char* text, size_t max_chars = 259);
 // for paths stored in the record database and for file-system calls.
 std::string WideToAnsi(const std::wstring& text);
 std::string WideToUtf8(const std::wstring& text);
+// The inverse of WideToAnsi, for paths read back from the record database; the
+// whole text is converted, never cut.
+std::wstring AnsiToWide(const std::string& text);
 
 }  // namespace Vextra::platform

@@ -51,4 +51,6 @@ std::string WideToUtf8(const std::wstring& text) {
 
 std::string WideToAnsi(const std::wstring& text) { return WideToUtf8(text); }
 
+std::wstring AnsiToWide(const std::string& text) { return NarrowToWide(text.c_str(), text.size()); }
+
 }  // namespace Vextra::platform
