@@ -19,11 +19,23 @@ struct FactBuffer {
 constexpr size_t kFactCapacity = 255;
 constexpr size_t kMacCapacity = kMaxMacUsed;
 
+// Closes the object when the run ends, also when a step throws: the object
+// stays in the store and must not hold connections or COM past the run.
+struct CloseAtEnd {
+  explicit CloseAtEnd(lumarobase::SystemInfo& info) : info(info) {}
+  ~CloseAtEnd() { info.Close(); }
+  CloseAtEnd(const CloseAtEnd&) = delete;
+  CloseAtEnd& operator=(const CloseAtEnd&) = delete;
+  lumarobase::SystemInfo& info;
+};
+
 }  // namespace
 
 void CommonInfo::CollectDeviceInfo() {
   auto info = std::make_shared<lumarobase::SystemInfo>();
   SetSystemInfo(info);
+  // The object stays in the store for the memory figures, which need no connection.
+  CloseAtEnd close(*info);
   if (!info->IsReady()) LogDebug("SystemInfo not ready: no processor, graphics or system facts\n");
 
   FactBuffer cpu(GetCpu());
@@ -49,9 +61,6 @@ void CommonInfo::CollectDeviceInfo() {
   SetMac(mac.text);
 
   if (GetDeviceId().empty()) SetDeviceId(mac.text);
-
-  // The object stays in the store for the memory figures, which need no connection.
-  info->Close();
 }
 
 }  // namespace Vextra

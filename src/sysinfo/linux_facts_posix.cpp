@@ -14,6 +14,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Calls on_entry for each entry of dir; an unreadable directory or a failing
+// step ends the walk without throwing. The error of opening dir is returned.
+template <typename OnEntry>
+std::error_code ForEachEntry(const std::string& dir, OnEntry on_entry) {
+  std::error_code error;
+  fs::directory_iterator entries(dir, error);
+  if (error) return error;
+  for (std::error_code step; entries != fs::directory_iterator(); entries.increment(step)) {
+    if (step) break;
+    on_entry(*entries);
+  }
+  return {};
+}
+
 std::string Trimmed(const std::string& text) {
   const char* blanks = " \t\r\n";
   size_t first = text.find_first_not_of(blanks);
@@ -172,26 +186,23 @@ std::string LinuxOsName(const std::string& os_release, const std::string& system
 }
 
 int FirstAdapterMac(const std::string& root, uint8_t (&bytes)[kMacBytes]) {
-  std::error_code error;
-  fs::directory_iterator entries(root + "/sys/class/net", error);
-  if (error) return error.value() != 0 ? error.value() : ENOENT;
-
   struct Adapter {
     long index;
     std::string name;
     uint8_t address[kMacBytes];
   };
   std::vector<Adapter> adapters;
-  for (const fs::directory_entry& entry : entries) {
+  auto take = [&adapters](const fs::directory_entry& entry) {
     Adapter adapter{};
     adapter.name = entry.path().filename().string();
-    if (adapter.name == "lo") continue;
+    if (adapter.name == "lo") return;
     const std::string dir = entry.path().string();
-    if (!ParseColonMac(TrimmedFile(dir + "/address"), adapter.address)) continue;
+    if (!ParseColonMac(TrimmedFile(dir + "/address"), adapter.address)) return;
     std::string index = TrimmedFile(dir + "/ifindex");
     adapter.index = index.empty() ? LONG_MAX : std::strtol(index.c_str(), nullptr, 10);
     adapters.push_back(adapter);
-  }
+  };
+  if (std::error_code error = ForEachEntry(root + "/sys/class/net", take)) return error.value();
   if (adapters.empty()) return ENODEV;
   const Adapter& first =
       *std::min_element(adapters.begin(), adapters.end(), [](const Adapter& a, const Adapter& b) {
@@ -202,14 +213,11 @@ int FirstAdapterMac(const std::string& root, uint8_t (&bytes)[kMacBytes]) {
 }
 
 std::vector<VideoAdapterFacts> ReadDrmAdapters(const std::string& root, const std::string& kernel_release) {
-  std::error_code error;
-  fs::directory_iterator entries(root + "/sys/class/drm", error);
-  if (error) return {};
   std::vector<std::pair<int, fs::path>> cards;
-  for (const fs::directory_entry& entry : entries) {
+  ForEachEntry(root + "/sys/class/drm", [&cards](const fs::directory_entry& entry) {
     int number = CardNumber(entry.path().filename().string());
     if (number >= 0) cards.emplace_back(number, entry.path());
-  }
+  });
   std::sort(cards.begin(), cards.end());
   std::vector<VideoAdapterFacts> adapters;
   for (const auto& card : cards) adapters.push_back(ReadCard(root, card.second, kernel_release));

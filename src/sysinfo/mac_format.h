@@ -16,7 +16,8 @@ void FormatMacAddress(const uint8_t* bytes, char* out, size_t capacity);
 std::string FormatMacAddress(const uint8_t* bytes);
 
 // Reads the colon-separated form the kernel shows ("de:33:86:ab:c0:d0").
-// False, with `bytes` unspecified, unless the text is exactly six hex pairs.
+// False unless the text is exactly six hex pairs; `bytes` may then hold part
+// of an address.
 bool ParseColonMac(const std::string& text, uint8_t (&bytes)[kMacBytes]);
 
 }  // namespace lumarobase

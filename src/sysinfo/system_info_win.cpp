@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <iphlpapi.h>
-#include <oleauto.h>
 #include <wbemidl.h>
 
 #include <cstdio>
@@ -14,12 +13,12 @@
 #include <string>
 
 #include "log/sdk_log.h"
-#include "platform/text_encoding.h"
 #include "sysinfo/fact_text.h"
 #include "sysinfo/gpu_choice.h"
 #include "sysinfo/mac_format.h"
 #include "sysinfo/os_name_table.h"
 #include "sysinfo/system_info.h"
+#include "sysinfo/wmi_value_win.h"
 
 namespace lumarobase {
 namespace {
@@ -96,11 +95,12 @@ void RunQuery(IWbemServices* services, const wchar_t* wql, OnObject on_object) {
   HRESULT hr =
       services->ExecQuery(language.value, query.value, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
                           nullptr, &raw_results);
-  if (FAILED(hr) || raw_results == nullptr) {
+  // Owned before the check, so an enumerator handed out with a failure is released too.
+  std::unique_ptr<IEnumWbemClassObject, ComReleaser> results(raw_results);
+  if (FAILED(hr) || results == nullptr) {
     LogDebug("SystemInfo: query \"%ls\" failed: 0x%08lX\n", wql, static_cast<unsigned long>(hr));
     return;
   }
-  std::unique_ptr<IEnumWbemClassObject, ComReleaser> results(raw_results);
   for (;;) {
     IWbemClassObject* raw_object = nullptr;
     ULONG returned = 0;
@@ -111,33 +111,27 @@ void RunQuery(IWbemServices* services, const wchar_t* wql, OnObject on_object) {
   }
 }
 
-// A present text property in the ANSI code page. A value of another type is
-// converted to text, or counts as absent when it cannot be.
+// One property of a result object; absent when the object does not have it.
 std::optional<std::string> TextProperty(IWbemClassObject* object, const wchar_t* name) {
   Variant v;
   if (FAILED(object->Get(name, 0, &v.value, nullptr, nullptr))) return std::nullopt;
-  if (!IsPresentVariantType(v.value.vt)) return std::nullopt;
-  if (v.value.vt != VT_BSTR && FAILED(VariantChangeType(&v.value, &v.value, 0, VT_BSTR))) return std::nullopt;
-  if (v.value.bstrVal == nullptr) return std::string();
-  std::wstring wide(v.value.bstrVal, SysStringLen(v.value.bstrVal));
-  return Vextra::platform::WideToAnsi(wide);
+  return WmiTextValue(v.value);
 }
 
-// A present 32-bit number property (WMI hands unsigned 32-bit values over as VT_I4).
 std::optional<uint32_t> NumberProperty(IWbemClassObject* object, const wchar_t* name) {
   Variant v;
   if (FAILED(object->Get(name, 0, &v.value, nullptr, nullptr))) return std::nullopt;
-  if (!IsPresentVariantType(v.value.vt)) return std::nullopt;
-  switch (v.value.vt) {
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-      return static_cast<uint32_t>(v.value.ulVal);
-    default:
-      if (FAILED(VariantChangeType(&v.value, &v.value, 0, VT_UI4))) return std::nullopt;
-      return static_cast<uint32_t>(v.value.ulVal);
-  }
+  return WmiNumberValue(v.value);
+}
+
+// Runs a query whose results each carry one text property: every present value
+// that fits overwrites out, so the last result wins.
+void ReadLastText(IWbemServices* services, const wchar_t* wql, const wchar_t* property, char* out,
+                  size_t capacity) {
+  RunQuery(services, wql, [&](IWbemClassObject* object) {
+    if (std::optional<std::string> text = TextProperty(object, property)) CopyIfShorter(*text, out, capacity);
+    return false;
+  });
 }
 
 }  // namespace
@@ -225,11 +219,7 @@ void SystemInfo::GetGpuInfo(char* name, size_t name_capacity, char* driver_versi
 
 void SystemInfo::GetOsVersion(char (&version)[64]) {
   if (!ready || services == nullptr) return;
-  RunQuery(services, L"SELECT Version FROM Win32_OperatingSystem", [&](IWbemClassObject* system) {
-    if (std::optional<std::string> text = TextProperty(system, L"Version"))
-      CopyIfShorter(*text, version, sizeof version);
-    return false;
-  });
+  ReadLastText(services, L"SELECT Version FROM Win32_OperatingSystem", L"Version", version, sizeof version);
 }
 
 void SystemInfo::GetOsName(char* out, size_t capacity) {
@@ -244,29 +234,25 @@ void SystemInfo::GetOsName(char* out, size_t capacity) {
 
 void SystemInfo::GetCpuName(char* out, size_t capacity) {
   if (!ready || services == nullptr) return;
-  RunQuery(services, L"SELECT Name FROM Win32_Processor", [&](IWbemClassObject* processor) {
-    if (std::optional<std::string> text = TextProperty(processor, L"Name"))
-      CopyIfShorter(*text, out, capacity);
-    return false;
-  });
+  ReadLastText(services, L"SELECT Name FROM Win32_Processor", L"Name", out, capacity);
 }
 
 uint32_t SystemInfo::GetMacAddress(char* out, size_t capacity) {
   struct Freer {
     void operator()(void* block) const { std::free(block); }
   };
+  std::unique_ptr<void, Freer> room;
+  auto allocate = [&room](ULONG bytes) {
+    room.reset(std::malloc(bytes));
+    if (room == nullptr) std::printf("Error allocating memory needed to call GetAdaptersinfo\n");
+    return room != nullptr;
+  };
+  // Room for one adapter record first; a longer list says how much it needs.
   ULONG size = sizeof(IP_ADAPTER_INFO);
-  std::unique_ptr<void, Freer> room(std::malloc(size));
-  if (room == nullptr) {
-    std::printf("Error allocating memory needed to call GetAdaptersinfo\n");
+  if (!allocate(size)) return ERROR_NOT_ENOUGH_MEMORY;
+  if (GetAdaptersInfo(static_cast<IP_ADAPTER_INFO*>(room.get()), &size) == ERROR_BUFFER_OVERFLOW &&
+      !allocate(size)) {
     return ERROR_NOT_ENOUGH_MEMORY;
-  }
-  if (GetAdaptersInfo(static_cast<IP_ADAPTER_INFO*>(room.get()), &size) == ERROR_BUFFER_OVERFLOW) {
-    room.reset(std::malloc(size));
-    if (room == nullptr) {
-      std::printf("Error allocating memory needed to call GetAdaptersinfo\n");
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
   }
   DWORD result = GetAdaptersInfo(static_cast<IP_ADAPTER_INFO*>(room.get()), &size);
   if (result != NO_ERROR) return result;

@@ -46,6 +46,8 @@ TEST(SystemInfo, MacAddressIsWrittenInStoredFormOrNotAtAll) {
 
 TEST(SystemInfo, AfterCloseQueriesWriteNothingButMemoryAndMacStillAnswer) {
   SystemInfo info;
+  char mac_open[32] = "";
+  uint32_t mac_error = info.GetMacAddress(mac_open, sizeof mac_open);
   info.Close();
   info.Close();  // a second close is harmless
   EXPECT_FALSE(info.IsReady());
@@ -73,6 +75,10 @@ TEST(SystemInfo, AfterCloseQueriesWriteNothingButMemoryAndMacStillAnswer) {
   int32_t total = 0;
   info.GetMemoryInfo(&total, nullptr, nullptr);
   EXPECT_GT(total, 0);
+
+  char mac_closed[32] = "";
+  EXPECT_EQ(info.GetMacAddress(mac_closed, sizeof mac_closed), mac_error);
+  EXPECT_STREQ(mac_closed, mac_open);
 }
 
 TEST(SystemInfo, NamesTheOperatingSystemWithinItsBound) {
