@@ -116,7 +116,7 @@ bool DbManager::UpdateCrashStatus(const std::wstring& path, int32_t status) {
   if (!IsOpen()) return false;
   return Quietly(false, [&] {
     const char* sql = StatusAddsRetry(status)
-                          ? "UPDATE T_CRASH_RECORD SET STATUS = ?, STATUS_TIME = ?, RETRY_COUNT=RETRY_COUNT+1 "
+                          ? "UPDATE T_CRASH_RECORD SET STATUS = ?, STATUS_TIME =?, RETRY_COUNT=RETRY_COUNT+1 "
                             "WHERE PATH=?;"
                           : "UPDATE T_CRASH_RECORD SET STATUS=?, STATUS_TIME=? WHERE PATH=?;";
     return ExecUpdate(sql, {int64_t{status}, clock_(), platform::WideToAnsi(path)});
@@ -197,7 +197,8 @@ bool DbManager::SaveStrategy(const std::map<std::string, std::string>& strategy)
   if (!IsOpen()) return false;
   return Quietly(false, [&] {
     std::lock_guard<std::mutex> lock(strategy_mutex_);
-    ExecOther("DELETE FROM T_STRATEGY;", {});
+    // A failed delete would leave old pairs mixed into the new strategy; keep the old one whole.
+    if (!ExecOther("DELETE FROM T_STRATEGY;", {})) return false;
     for (const auto& [key, value] : strategy) {
       if (!ExecInsert("INSERT INTO T_STRATEGY (KEY, VALUE) VALUES (?, ?);", {key, value})) return false;
     }

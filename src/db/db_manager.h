@@ -76,7 +76,8 @@ class DbManager : public BaseSingleton<DbManager> {
   bool SetLastSessionId(const std::string& session_id, bool row_exists);
 
   // Replaces the stored strategy: deletes every pair, then inserts the pairs in
-  // key order. At the first failing insert returns false; pairs stored so far stay.
+  // key order. At the first failing insert returns false; pairs stored so far
+  // stay. When the delete fails, returns false and the old strategy stays whole.
   bool SaveStrategy(const std::map<std::string, std::string>& strategy);
   // The stored strategy; empty when none or on failure.
   std::map<std::string, std::string> LoadStrategy();

@@ -67,17 +67,23 @@ std::wstring PrepareCustomRoot(CommonInfo& info) {
 }
 
 std::wstring PrepareDefaultRoot(CommonInfo& info, const std::wstring& module_path) {
-  std::wstring module_dir = ModuleDirectory(module_path, platform::kPathSeparator);
-  // A module directory that leaves no room for "/lumaro/vextra_data" would be cut.
-  if (module_dir.empty() || DataDirOf(module_dir + L"/lumaro").empty()) return {};
+  const std::wstring module_dir = ModuleDirectory(module_path, platform::kPathSeparator);
+  // A module directory the workspace setting cannot hold stops without a message.
+  if (module_dir.empty() || module_dir.size() > kMaxPathUsed) return {};
+  // Built here rather than read back, so a workspace too long for the setting is
+  // refused instead of cut.
+  const std::wstring root = module_dir + L"/lumaro";
+  if (root.size() > kMaxPathUsed) {
+    PrintMessage("failed");
+    return {};
+  }
   info.SetWorkspace(module_dir, false);
-  std::wstring root = info.GetWorkspace();
   if (!EnsureDirectory(root)) {
     PrintMessage("failed");
     return {};
   }
-  std::wstring data_dir = DataDirOf(root);
-  if (!EnsureDirectory(data_dir)) {
+  const std::wstring data_dir = DataDirOf(root);
+  if (data_dir.empty() || !EnsureDirectory(data_dir)) {
     PrintMessage("failed");
     return {};
   }
@@ -86,7 +92,13 @@ std::wstring PrepareDefaultRoot(CommonInfo& info, const std::wstring& module_pat
 
 }  // namespace
 
-FileManager::FileManager() { PrepareWorkspace(platform::LibraryPath()); }
+FileManager::FileManager() {
+  // The instance exists whatever happens here; a failure only leaves dataDir unset.
+  try {
+    PrepareWorkspace(platform::LibraryPath());
+  } catch (...) {
+  }
+}
 FileManager::~FileManager() = default;
 
 bool FileManager::PrepareWorkspace(const std::wstring& module_path) {

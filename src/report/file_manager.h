@@ -23,7 +23,9 @@ class FileManager : public BaseSingleton<FileManager> {
   // Creates the workspace root (the custom workspace of the settings, else
   // "<module directory>/lumaro") and "vextra_data" inside it, one level each,
   // then stores the data directory in dataDir and sets dataDirReady. Failures
-  // print their message to standard output and leave both unchanged.
+  // print their message to standard output and leave both unchanged; a module
+  // path without a directory, or one the workspace cannot hold, stops silently.
+  // A path too long for a 260-character buffer is refused, never cut.
   // Returns true when the data directory is ready.
   static bool PrepareWorkspace(const std::wstring& module_path);
 };

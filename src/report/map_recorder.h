@@ -23,8 +23,9 @@ class MapRecorder : public BaseSingleton<MapRecorder> {
 
   // Stores copies of key and value in front of the list, replacing the pair
   // with the same key in the same step. Null key or value: ignored. Any
-  // thread, the CRT error handlers included: allocates and takes the mutex
-  // (never while holding it). Never throws; a failed allocation drops the pair.
+  // thread, the CRT error handlers included: takes the mutex, and copies the
+  // pair and frees a replaced one outside it (only the first call allocates
+  // the list header under it). Never throws; a failed allocation drops the pair.
   void Set(const char* key, const char* value);
 
   // Removes the newest pair whose key equals key byte for byte; when buffer is

@@ -117,6 +117,10 @@ TEST_F(DbManagerTest, LocalRecordOfAnotherVersionIsMadeAnewAndOtherTablesStay) {
       {"current version", "CREATE TABLE T_LOCAL_RECORD (ID INTEGER PRIMARY KEY, TIME INTEGER, DB_VERSION INTEGER, "
                           "LAST_SESSION_ID TEXT); INSERT INTO T_LOCAL_RECORD VALUES(1, 5, 1, 'OLD');",
        true},
+      // A first start that the strategy refused stored no session row.
+      {"empty table", "CREATE TABLE T_LOCAL_RECORD (ID INTEGER PRIMARY KEY, TIME INTEGER, DB_VERSION INTEGER, "
+                      "LAST_SESSION_ID TEXT);",
+       false},
       {"older version", "CREATE TABLE T_LOCAL_RECORD (ID INTEGER PRIMARY KEY, TIME INTEGER, DB_VERSION INTEGER, "
                         "LAST_SESSION_ID TEXT); INSERT INTO T_LOCAL_RECORD VALUES(1, 5, 0, 'OLD');",
        false},
@@ -371,6 +375,32 @@ TEST_F(DbManagerTest, SaveStrategyReplacesTheWholeMap) {
   EXPECT_EQ(db->LoadStrategy(), (Strategy{{"KEY_B", "3"}, {"KEY_C", "4"}}));
   ASSERT_TRUE(db->SaveStrategy({}));
   EXPECT_TRUE(db->LoadStrategy().empty());
+}
+
+TEST_F(DbManagerTest, SaveStrategyFailuresKeepWhatTheyMust) {
+  // A trigger makes one statement fail while the connection works.
+  static const struct {
+    const char* name;
+    const char* trigger;
+    Strategy stored;  // what LoadStrategy gives afterwards
+  } kCases[] = {
+      {"delete fails: the old strategy stays whole",
+       "CREATE TRIGGER T_FAIL BEFORE DELETE ON T_STRATEGY BEGIN SELECT RAISE(ABORT, 'no'); END;",
+       {{"KEY_OLD", "1"}, {"KEY_B", "old"}}},
+      {"second insert fails: the first pair stays",
+       "CREATE TRIGGER T_FAIL BEFORE INSERT ON T_STRATEGY WHEN NEW.KEY = 'KEY_B' "
+       "BEGIN SELECT RAISE(ABORT, 'no'); END;",
+       {{"KEY_A", "new"}}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(DbPath());
+    auto db = Open();
+    ASSERT_TRUE(db->SaveStrategy({{"KEY_OLD", "1"}, {"KEY_B", "old"}}));
+    ASSERT_TRUE(RawDb(DbPath()).Exec(c.trigger));
+    EXPECT_FALSE(db->SaveStrategy({{"KEY_A", "new"}, {"KEY_B", "new"}, {"KEY_C", "new"}}));
+    EXPECT_EQ(db->LoadStrategy(), c.stored);
+  }
 }
 
 TEST_F(DbManagerTest, SessionIdIsAlwaysRowOne) {

@@ -110,47 +110,60 @@ TEST_F(PrepareWorkspaceTest, DefaultWorkspaceIsLumaroBesideTheModule) {
   }
 }
 
+// A directory under dir whose full path has exactly length characters.
+std::wstring DirectoryOfLength(const vextra_test::TempDir& dir, size_t length) {
+  std::wstring path = dir.wpath() + platform::kPathSeparator;
+  return path + std::wstring(length - path.size(), L'd');
+}
+
 TEST_F(PrepareWorkspaceTest, DefaultWorkspaceFailuresPrintFailed) {
-  // A regular file where a directory must be created.
   static const struct {
     const char* name;
-    const wchar_t* directories;
-    const wchar_t* blocker;
+    size_t module_dir_length;       // 0: the temporary directory itself
+    const wchar_t* directories;     // made below the module directory first
+    const wchar_t* blocker;         // a regular file where a directory must be created
+    bool workspace_set;
   } kCases[] = {
-      {"workspace root is a file", nullptr, L"lumaro"},
-      {"data directory is a file", L"lumaro", L"lumaro/vextra_data"},
+      {"workspace root is a file", 0, nullptr, L"lumaro", true},
+      {"data directory is a file", 0, L"lumaro", L"lumaro/vextra_data", true},
+      // The module directory fits the setting, "/lumaro" behind it does not.
+      {"workspace would not fit 260 characters", 255, nullptr, nullptr, false},
+      // The workspace fits, "/vextra_data" behind it does not.
+      {"data directory would not fit 260 characters", 250, nullptr, nullptr, true},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     info.ResetForTesting();
     vextra_test::TempDir dir;
-    if (c.directories != nullptr) fs::create_directories(dir.path() / c.directories);
-    WriteAll((dir.path() / c.blocker).wstring(), "not a directory");
+    const std::wstring module_dir =
+        c.module_dir_length == 0 ? dir.wpath() : DirectoryOfLength(dir, c.module_dir_length);
+    fs::create_directories(fs::path(module_dir));
+    if (c.directories != nullptr) fs::create_directories(fs::path(module_dir) / c.directories);
+    if (c.blocker != nullptr) WriteAll((fs::path(module_dir) / c.blocker).wstring(), "not a directory");
 
     bool prepared = true;
-    EXPECT_EQ(PrepareAndCapture(ModuleIn(dir.wpath()), &prepared), "failed");
+    EXPECT_EQ(PrepareAndCapture(ModuleIn(module_dir), &prepared), "failed");
     EXPECT_FALSE(prepared);
     ExpectDataDirUnset();
-    EXPECT_EQ(ReadAll((dir.path() / c.blocker).wstring()), "not a directory");
+    EXPECT_EQ(info.GetWorkspace(), c.workspace_set ? module_dir + L"/lumaro" : L"");
+    if (c.blocker != nullptr) EXPECT_EQ(ReadAll((fs::path(module_dir) / c.blocker).wstring()), "not a directory");
+    EXPECT_FALSE(IsDirectory(module_dir + L"/lumaro/vextra_data"));
   }
 }
 
 TEST_F(PrepareWorkspaceTest, UnusableModulePathStopsWithoutMessage) {
-  // Room for the directory alone, but not for "/lumaro/vextra_data" behind it.
-  const std::wstring long_dir = temp.wpath() + platform::kPathSeparator + std::wstring(250, L'd');
   static const struct {
     const char* name;
-    bool long_directory;
-    const wchar_t* module_path;
+    const wchar_t* module_path;  // null: a directory longer than the workspace setting holds
   } kCases[] = {
-      {"no directory part", false, L"Vextra64.dll"},
-      {"empty module path", false, L""},
-      {"paths would not fit 260 characters", true, nullptr},
+      {"no directory part", L"Vextra64.dll"},
+      {"empty module path", L""},
+      {"module directory longer than 259 characters", nullptr},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     info.ResetForTesting();
-    const std::wstring module = c.long_directory ? ModuleIn(long_dir) : c.module_path;
+    const std::wstring module = c.module_path ? c.module_path : ModuleIn(DirectoryOfLength(temp, 260));
     bool prepared = true;
     EXPECT_EQ(PrepareAndCapture(module, &prepared), "");
     EXPECT_FALSE(prepared);
