@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "core/process_flags.h"
@@ -80,34 +81,58 @@ void ApplyLine(std::string_view line, CommonInfo& settings, ReadState& state) {
   }
 }
 
+// Cuts text, possibly arriving in pieces, into lines and applies each whole line,
+// so a file is read without holding more than one line of it.
+class ConfigReader {
+ public:
+  explicit ConfigReader(CommonInfo& settings) : settings_(settings) {}
+
+  void Feed(std::string_view text) {
+    for (size_t newline; (newline = text.find('\n')) != std::string_view::npos;) {
+      pending_.append(text.substr(0, newline));
+      text.remove_prefix(newline + 1);
+      EndLine(true);
+    }
+    pending_.append(text);
+  }
+  // The last line needs no line end.
+  void Finish() {
+    if (!pending_.empty()) EndLine(false);
+  }
+
+ private:
+  void EndLine(bool ended) {
+    std::string_view line(pending_);
+    if (ended && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    ApplyLine(line.substr(0, line.find('\0')), settings_, state_);
+    pending_.clear();
+  }
+
+  CommonInfo& settings_;
+  ReadState state_;
+  std::string pending_;  // the line read so far
+};
+
 }  // namespace
 
 void ApplyConfigText(const std::string& text, CommonInfo& settings) {
-  std::string_view rest(text);
-  ReadState state;
-  while (!rest.empty()) {
-    size_t newline = rest.find('\n');
-    bool ended = newline != std::string_view::npos;
-    std::string_view line = rest.substr(0, ended ? newline : rest.size());
-    rest.remove_prefix(ended ? newline + 1 : rest.size());
-    if (ended && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-    line = line.substr(0, line.find('\0'));
-    ApplyLine(line, settings, state);
-  }
+  ConfigReader reader(settings);
+  reader.Feed(text);
+  reader.Finish();
 }
 
 bool ReadConfigFilesIn(const std::wstring& directory, CommonInfo& settings) {
   for (const char* name : kConfigFileNames) {
     std::wstring path = directory + platform::kPathSeparator + std::wstring(name, name + std::strlen(name));
     if (!platform::FileExists(path)) continue;  // a directory of that name is no file to read
-    FILE* file = platform::OpenFile(path, "rb");
+    // Closed on every way out, an allocation failure while reading included.
+    std::unique_ptr<FILE, int (*)(FILE*)> file(platform::OpenFile(path, "rb"), &std::fclose);
     if (file == nullptr) continue;
-    std::string text;
+    ConfigReader reader(settings);
     char chunk[4096];
     size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
-    std::fclose(file);
-    ApplyConfigText(text, settings);
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) reader.Feed(std::string_view(chunk, got));
+    reader.Finish();
     return true;
   }
   return false;

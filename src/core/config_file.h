@@ -21,7 +21,8 @@ constexpr int kMaxIgnoreDllLines = 32;
 void ApplyConfigText(const std::string& text, CommonInfo& settings);
 
 // Opens directory + separator + each name of kConfigFileNames in turn (shared
-// read) and applies the first regular file that opens; false when none did.
+// read) and applies the first regular file that opens, holding one line of it
+// at a time; false when none did.
 bool ReadConfigFilesIn(const std::wstring& directory, CommonInfo& settings);
 
 // ReadConfigFilesIn for the directory of the module holding this library,

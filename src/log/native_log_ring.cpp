@@ -247,7 +247,9 @@ bool VPrintNativeLog(int32_t level, const char* tag, const char* format, va_list
     LogDebug("Failed to construct record of native log.\n");
     return false;
   }
-  record.Grow(std::min(static_cast<size_t>(written), limit - 1));
+  // A "%c" of a zero byte ends the message there, as it ends any C text; a zero
+  // byte stored in the ring would end the read-out text and hide newer records.
+  record.Grow(std::strlen(message));
   LogDebug("print log info is %d %s %s \n", effective, tag, message);
   return StoreRecord(record);
 }

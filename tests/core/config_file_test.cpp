@@ -46,6 +46,16 @@ constexpr ConfigCase kLineCases[] = {
     {"text after closing tag ignored", "", "<AppId>game42</AppId>trailing", "game42", "", "", "", "", false},
     {"app id beats domain url on one line", "", "<DomainUrl>https://c.example</DomainUrl><AppId>a1</AppId>",
      "a1", "", "", "", "", false},
+    {"domain url beats ignore dlls on one line", "", "<IgnoreDlls>x.dll</IgnoreDlls><DomainUrl>https://d</DomainUrl>",
+     "", "https://d", "", "", "", false},
+    {"ignore dlls beats ignore count on one line", "", "<IgnoreDllCnt>1</IgnoreDllCnt><IgnoreDlls>y.dll</IgnoreDlls>",
+     "", "", "", "", "Y.DLL", false},
+    {"ignore count beats game name on one line", "", "<GameName>g</GameName><IgnoreDllCnt>1</IgnoreDllCnt>", "", "",
+     "", "", "", false},
+    {"game name beats log output on one line", "game42", "<LogOutput>game42</LogOutput><GameName>g</GameName>",
+     "game42", "", "g", "", "", false},
+    {"log output beats log path on one line", "game42", "<LogPath>p</LogPath><LogOutput>game42</LogOutput>",
+     "game42", "", "", "", "", true},
     {"closing comment marker skips line", "host", "<AppId>x</AppId> -->", "host", "", "", "", "", false},
     {"opening comment marker skips line", "host", "<!-- <AppId>x</AppId>", "host", "", "", "", "", false},
     {"lines inside a multi-line comment are read", "", "<!--\n<AppId>inside</AppId>\n-->", "inside", "", "",
@@ -155,6 +165,23 @@ TEST_F(ConfigFilesOnDiskTest, SecondNameReadWhenFirstIsMissing) {
   EXPECT_EQ(settings_.GetAppId(), "game42");
   EXPECT_TRUE(IsDebugMode());
   EXPECT_TRUE(settings_.IsIgnoredDll("HOOK.DLL"));
+}
+
+TEST_F(ConfigFilesOnDiskTest, LinesAcrossReadPiecesStayWhole) {
+  // The file is read in pieces; the app id line is placed across every offset
+  // around 4,096 bytes, its line end split included, and the last line has no end.
+  const std::string line = "<AppId> spanning\r\n";
+  for (size_t before = 0; before <= line.size(); ++before) {
+    SCOPED_TRACE(before);
+    settings_.ResetForTesting();
+    std::string padding = "<Foo>" + std::string(4096 - before - 6, 'p') + "\n";
+    Write("HexaCubConfig64.dat", padding + line + "<GameName>last</GameName>");
+
+    EXPECT_TRUE(ReadConfigFilesIn(dir_.wpath(), settings_));
+
+    EXPECT_EQ(settings_.GetAppId(), "spanning");
+    EXPECT_EQ(settings_.GetGameName(), "last");
+  }
 }
 
 TEST_F(ConfigFilesOnDiskTest, DirectoryWithTheFirstNameIsPassedOver) {

@@ -6,6 +6,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -13,6 +17,7 @@
 
 #include "core/common_info.h"
 #include "core/process_flags.h"
+#include "log/sdk_log.h"
 #include "platform/local_time.h"
 
 namespace Vextra {
@@ -338,6 +343,90 @@ TEST_F(NativeLogTest, FormattedMessageKeepsAtMost4094Characters) {
   std::string long_text(5000, 'q');
   ASSERT_TRUE(Print(2, "Tag", "%s", long_text.c_str()));
   EXPECT_EQ(ReadText().substr(14), " I Tag " + std::string(4094, 'q') + "\n");
+}
+
+TEST_F(NativeLogTest, ZeroByteInAFormattedMessageEndsItWithoutHidingLaterRecords) {
+  ASSERT_TRUE(Print(2, "Game", "before%cafter", 0));
+  ASSERT_TRUE(Print(2, "Game", "next"));
+
+  std::vector<std::string> lines = Lines(ReadText());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(14), " I Game before");
+  EXPECT_EQ(lines[1].substr(14), " I Game next");
+}
+
+// The lines the process's SDK log gains while action runs, without their
+// 25-character time stamps ("Thu Dec  9 02:28:00 2021:").
+std::vector<std::string> SdkLogLinesDuring(const std::function<void()>& action) {
+  namespace fs = std::filesystem;
+  std::wstring before = SdkLog::Instance().FilePath();
+  std::error_code ignored;
+  uintmax_t offset = before.empty() ? 0 : fs::file_size(fs::path(before), ignored);
+  action();
+  std::wstring path = SdkLog::Instance().FilePath();
+  if (path.empty()) return {};
+  if (path != before) offset = 0;
+  std::ifstream in{fs::path(path), std::ios::binary};
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> lines;
+  size_t begin = 0;
+  for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
+    std::string line = text.substr(begin, end - begin);
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // text mode on Windows
+    EXPECT_GE(line.size(), 25u);
+    if (line.size() >= 25) lines.push_back(line.substr(25) + "\n");
+  }
+  return lines;
+}
+
+struct SdkLineCase {
+  const char* name;
+  bool debug_mode;
+  bool ring_exists;
+  std::function<void()> action;
+  std::vector<std::string> lines;
+};
+
+TEST_F(NativeLogTest, WritesItsSdkLogLinesInOrder) {
+  static auto print = [](int32_t level, const char* format, auto... args) {
+    NativeLogTest::Print(level, "Game", format, args...);
+  };
+  static auto read = [](uint32_t size) {
+    std::vector<char> buffer(kNativeLogCapacity);
+    ReadNativeLog(buffer.data(), size);
+  };
+  const SdkLineCase kCases[] = {
+      {"append creates the ring", true, false, [] { AppendNativeLog("I", "Game", "m"); },
+       {"Native log has not been initiated.\n", "Initiate native log.\n"}},
+      {"print logs the clamped level and the message before appending", true, false, [] { print(9, "hp %d", 42); },
+       {"print log info is 6 Game hp 42 \n", "Native log has not been initiated.\n", "Initiate native log.\n"}},
+      {"print into an existing ring", true, true, [] { print(2, "%s", "ok"); }, {"print log info is 2 Game ok \n"}},
+      {"below the threshold nothing is logged", true, true, [] { print(1, "quiet"); }, {}},
+      {"init of an existing ring is silent", true, true, [] { InitNativeLog(); }, {}},
+      {"read of a fresh ring logs the whole ring's length", true, true, [] { read(kNativeLogCapacity); },
+       {"Length of native log: 30719 byte.\n"}},
+      {"read without a ring", true, false, [] { read(kNativeLogCapacity); },
+       {"Native log has not been initiated.\n"}},
+      {"short buffer is an always-written line", false, true, [] { read(kNativeLogCapacity - 1); },
+       {"Buffer is not enough to save whole native log.\n"}},
+      {"debug lines need debug mode", false, false,
+       [] {
+         print(2, "m");
+         read(kNativeLogCapacity);
+       },
+       {}},
+  };
+  for (const SdkLineCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    testing_hooks::ResetNativeLogForTesting();
+    SetDebugMode(false);
+    if (c.ring_exists) InitNativeLog();
+    SetDebugMode(c.debug_mode);
+
+    EXPECT_EQ(SdkLogLinesDuring(c.action), c.lines);
+    SetDebugMode(false);
+  }
 }
 
 TEST_F(NativeLogTest, ConcurrentAppendsAndReadsSeeOnlyWholeRecords) {
