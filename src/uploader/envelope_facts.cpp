@@ -14,7 +14,6 @@ EnvelopeFacts ReadEnvelopeFacts() {
   CommonInfo::Instance().GetMemoryStatus(&facts.phyMemAll, &facts.phyMemUsed, &facts.usedProcMem);
   platform::ReadScreenSize(&facts.screenWidth, &facts.screenHeight);
   platform::ReadTimeZone(&facts.timeZoneBiasMinutes, &facts.timeZoneName);
-  facts.osBit = platform::OsBitness();
   facts.uploadTime = static_cast<int64_t>(std::time(nullptr));
   return facts;
 }

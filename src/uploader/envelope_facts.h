@@ -15,7 +15,6 @@ struct EnvelopeFacts {
   int32_t screenHeight = 0;
   int32_t timeZoneBiasMinutes = 0;  // negative east of UTC
   std::string timeZoneName;         // UTF-8 standard name
-  int32_t osBit = 64;
   int64_t uploadTime = 0;  // seconds since 1970-01-01 UTC
 };
 

@@ -10,6 +10,9 @@
 namespace Vextra {
 namespace {
 
+// The client name every request carries, whichever build of the HTTP library is linked.
+constexpr char kUserAgent[] = "cpp-httplib/0.7";
+
 class TlsTransport : public HttpTransport {
  public:
   explicit TlsTransport(const std::string& host) : client_(host, kHttpsPort) {
@@ -30,6 +33,7 @@ class TlsTransport : public HttpTransport {
     try {
       RunWithoutBrokenPipeSignal([&] {
         httplib::Headers sent(headers.begin(), headers.end());
+        if (sent.find("User-Agent") == sent.end()) sent.emplace("User-Agent", kUserAgent);
         httplib::Result result = client_.Post(path.c_str(), sent, body.data(), body.size(), contentType.c_str());
         if (!result) return;
         answer.arrived = true;

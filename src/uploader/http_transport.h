@@ -34,8 +34,9 @@ class HttpTransport {
 
 // Client settings of every upload: HTTPS on port 443, 300 s to connect, 5 s
 // read and write time-outs, no keep-alive, no redirects, no certificate
-// verification, no content coding (an answer with "Content-Encoding" counts as
-// none). host is used verbatim as the host name. Connects nothing yet.
+// verification, no content coding (an answer with "Content-Encoding" "gzip"
+// counts as none), "User-Agent" "cpp-httplib/0.7". host is used verbatim as
+// the host name. Connects nothing yet.
 constexpr int kHttpsPort = 443;
 constexpr int kConnectTimeoutSeconds = 300;
 constexpr int kReadTimeoutSeconds = 5;

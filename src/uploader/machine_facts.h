@@ -16,7 +16,4 @@ bool ReadTimeZone(int32_t* bias_minutes, std::string* standard_name);
 // system cannot report (no display).
 void ReadScreenSize(int32_t* width, int32_t* height);
 
-// Bitness of the operating system: 64 or 32.
-int32_t OsBitness();
-
 }  // namespace Vextra::platform

@@ -1,6 +1,3 @@
-#include <sys/utsname.h>
-
-#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -23,15 +20,6 @@ bool ReadTimeZone(int32_t* bias_minutes, std::string* standard_name) {
 void ReadScreenSize(int32_t* width, int32_t* height) {
   *width = 0;
   *height = 0;
-}
-
-int32_t OsBitness() {
-  utsname names{};
-  if (uname(&names) == 0) {
-    size_t length = std::strlen(names.machine);
-    if (length >= 2 && std::strcmp(names.machine + length - 2, "64") == 0) return 64;
-  }
-  return sizeof(void*) == 8 ? 64 : 32;
 }
 
 }  // namespace Vextra::platform

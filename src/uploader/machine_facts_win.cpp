@@ -21,7 +21,4 @@ void ReadScreenSize(int32_t* width, int32_t* height) {
   *height = GetSystemMetrics(SM_CYSCREEN);
 }
 
-// This library is a 64-bit DLL, and 64-bit code runs only on 64-bit Windows.
-int32_t OsBitness() { return 64; }
-
 }  // namespace Vextra::platform

@@ -76,7 +76,7 @@ void ReportBuilder::FillCommon(const EnvelopeFacts& facts) {
   envelope.set_resolution(resolution);
   envelope.set_displayversion(settings.GetDisplayVersion());
   envelope.set_gpu(gpu);
-  envelope.set_osbit(facts.osBit);
+  envelope.set_osbit(kOsBit);
   envelope.set_cpu(cpu);
   envelope.set_serverenv(settings.GetServerEnv());
 

@@ -19,6 +19,8 @@ constexpr int32_t kReportTypeCrash = 101;
 constexpr int32_t kReportTypeError = 107;
 
 constexpr int32_t kPlatformId = 10;
+// The library is 64-bit code, which only a 64-bit system runs.
+constexpr int32_t kOsBit = 64;
 constexpr char kSdkVersion[] = "2.2.2.944";
 constexpr char kCrashMessage[] = "Please check minidump for stacktrace!";
 

@@ -76,22 +76,25 @@ StrategyManager::StrategyManager()
 StrategyManager::StrategyManager(StrategyStore strategy_store) : store(std::move(strategy_store)) {}
 
 void StrategyManager::Update(const StrategyMap& strategy) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (strategy.empty()) {
-    loaded = true;
-    return;
-  }
-  Apply(strategy, &disableItem);
-  Apply(strategy, &mergeImproveItem);
-  // The first update brings the map just read from the database: nothing to store.
-  const bool save = loaded;
-  loaded = true;
   try {
-    if (save && store) store(strategy);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (strategy.empty()) {
+      loaded = true;
+      return;
+    }
+    Apply(strategy, &disableItem);
+    Apply(strategy, &mergeImproveItem);
+    // The first update brings the map just read from the database: nothing to store.
+    const bool save = loaded;
+    loaded = true;
+    // A store that fails, even by throwing, still leaves the whole map applied and published.
+    try {
+      if (save && store) store(strategy);
+    } catch (...) {
+    }
     CommonInfo::Instance().SetStrategyJson(RenderStrategyJson(strategy));
   } catch (...) {
-    // Out of memory: the switches hold the new values; what could not be
-    // stored or published stays as it was.
+    // Out of memory or a broken lock: what could not be done stays as it was.
   }
 }
 

@@ -50,8 +50,8 @@ class StrategyManager : public BaseSingleton<StrategyManager> {
   // manager loaded); otherwise the switches take the map's values or their
   // defaults, the map replaces the stored strategy (except on the first
   // update, whose map is the stored one) and is published as JSON. Any
-  // thread; concurrent updates are applied one after the other. Takes the
-  // settings store's lock inside its own.
+  // thread; concurrent updates are applied one after the other; never throws.
+  // Takes the settings store's lock inside its own.
   void Update(const StrategyMap& strategy);
 
   // Whether the strategy switches the library off. Start-up reads it.

@@ -52,7 +52,6 @@ EnvelopeFacts SampleFacts() {
   facts.screenHeight = 1440;
   facts.timeZoneBiasMinutes = -480;
   facts.timeZoneName = "China Standard Time";
-  facts.osBit = 64;
   facts.uploadTime = 1700000123;
   return facts;
 }

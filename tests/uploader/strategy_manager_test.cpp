@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -43,11 +44,10 @@ bool ParseJsonObject(const std::string& json, StrategyMap* out) {
 // Records what the manager stores.
 struct FakeStore {
   std::vector<StrategyMap> saved;
-  bool result = true;
   StrategyManager::StrategyStore Callable() {
     return [this](const StrategyMap& strategy) {
       saved.push_back(strategy);
-      return result;
+      return true;
     };
   }
 };
@@ -174,14 +174,25 @@ TEST_F(StrategyManagerTest, EmptyMapsChangeNothingButTheLoadedMark) {
 }
 
 TEST_F(StrategyManagerTest, FailedStoreStillAppliesAndPublishesTheMap) {
-  FakeStore store;
-  store.result = false;
-  StrategyManager manager(store.Callable());
-  manager.Update({{"KEY_A", "1"}});
-  manager.Update({{kMerge, "0"}, {"KEY_B", "2"}});
-  EXPECT_EQ(store.saved.size(), 1u);
-  EXPECT_FALSE(manager.IsMergeImprove());
-  EXPECT_EQ(Published(), "{\"KEY_B\":\"2\",\"KEY_MERGE_IMPROVE\":\"0\"}");
+  static constexpr struct {
+    const char* name;
+    bool throws;  // else the store reports false
+  } kCases[] = {{"store reports failure", false}, {"store throws", true}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    CommonInfo::Instance().ResetForTesting();
+    int calls = 0;
+    StrategyManager manager([&calls, &c](const StrategyMap&) -> bool {
+      ++calls;
+      if (c.throws) throw std::runtime_error("disk full");
+      return false;
+    });
+    manager.Update({{"KEY_A", "1"}});
+    EXPECT_NO_THROW(manager.Update({{kMerge, "0"}, {"KEY_B", "2"}}));
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(manager.IsMergeImprove());
+    EXPECT_EQ(Published(), "{\"KEY_B\":\"2\",\"KEY_MERGE_IMPROVE\":\"0\"}");
+  }
 }
 
 TEST_F(StrategyManagerTest, StoredStrategyRoundTripsThroughTheRecordDatabase) {

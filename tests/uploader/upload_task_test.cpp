@@ -251,6 +251,9 @@ TEST_F(UploadTaskTest, RequestsCarryTheProtocolHeadersAndNoContentCoding) {
       {"appVer", kAppVersion},
       {"Content-Type", "application/octet-stream"},
       {"Connection", "close"},
+      {"Host", "127.0.0.9"},
+      {"Accept", "*/*"},
+      {"User-Agent", "cpp-httplib/0.7"},
   };
   for (const auto& h : kHeaders) {
     SCOPED_TRACE(h.name);
@@ -259,6 +262,8 @@ TEST_F(UploadTaskTest, RequestsCarryTheProtocolHeadersAndNoContentCoding) {
   EXPECT_EQ(seen.Cell("SELECT COUNT(*) FROM request_headers WHERE name IN ('Content-Encoding', 'Accept-Encoding')"),
             "0");
   EXPECT_EQ(seen.Cell("SELECT path FROM requests"), "/pb/async");
+  EXPECT_EQ(seen.Cell("SELECT value FROM request_headers WHERE name='Content-Length'"),
+            seen.Cell("SELECT body_size FROM requests"));
 }
 
 TEST_F(UploadTaskTest, UserInfoAnswerDecidesTheStrategy) {
