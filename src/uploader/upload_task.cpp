@@ -3,6 +3,7 @@
 #include "VextraPkg.pb.h"
 #include "core/common_info.h"
 #include "db/db_manager.h"
+#include "db/record_rules.h"
 #include "log/sdk_log.h"
 #include "platform/guid.h"
 #include "report/file_manager.h"
@@ -104,10 +105,10 @@ int32_t UploadTask::SendUnguarded() {
 
   const HttpAnswer answer = transport->Post(kUploadPath, headers, body, kBodyContentType);
   if (!answer.arrived) {
-    if (recorded) Records().UpdateCrashStatus(path, kRecordFailed);
+    if (recorded) Records().UpdateCrashStatus(path, kStatusFailed);
     return -1;
   }
-  if (recorded) Records().UpdateCrashStatus(path, kRecordSent);
+  if (recorded) Records().UpdateCrashStatus(path, kStatusSent);
   if (cmd == kCmdUserInfo) Strategy().Update(StrategyFromAnswer(answer.body));
   return answer.status;
 }

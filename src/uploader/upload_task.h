@@ -23,10 +23,6 @@ class ReportBuilder;
 constexpr char kUploadPath[] = "/pb/async";
 constexpr char kBodyContentType[] = "application/octet-stream";
 
-// Record statuses Send leaves behind.
-constexpr int32_t kRecordSent = 1;
-constexpr int32_t kRecordFailed = 2;
-
 // The strategy an 840 answer body carries: {"KEY_VEXTRA_DISABLE": "1"} when
 // the response's status text is not empty, else the valueMap of the KplStrategy
 // in its sBuffer. An empty, non-gzip or undecodable body gives an empty map.
