@@ -23,4 +23,11 @@ void Guarded(Body&& body) noexcept {
   }
 }
 
+// A host's one-byte bool: 0 is false, any other byte true. Hosts written in
+// other languages pass bytes such as 2 or 0xFF, which the compiler would take
+// as a bool of 0 or 1 unchanged, so the byte is read through a volatile view.
+inline bool HostBool(const bool& value) noexcept {
+  return *reinterpret_cast<const volatile unsigned char*>(&value) != 0;
+}
+
 }  // namespace Vextra

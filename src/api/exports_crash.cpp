@@ -35,10 +35,10 @@ void VX_TestNativeCrash(void) {
   *reinterpret_cast<volatile int32_t*>(static_cast<uintptr_t>(40000)) = 5;
 }
 
-bool SetVehEnable(bool enable) { return StoreVehEnable(enable); }
+bool SetVehEnable(bool enable) { return StoreVehEnable(HostBool(enable)); }
 bool VX_SetVehEnable(bool enable) { return SetVehEnable(enable); }
 
-void SetExtraHandler(bool enable) { SetExtraHandlerFlag(enable); }
+void SetExtraHandler(bool enable) { SetExtraHandlerFlag(HostBool(enable)); }
 void VX_SetExtraHandler(bool enable) { SetExtraHandler(enable); }
 
 void VX_AddValidExpCode(int32_t exception_code) {
@@ -47,7 +47,7 @@ void VX_AddValidExpCode(int32_t exception_code) {
 
 void VX_UnrealCriticalErrorEnable(bool enable) {
   Guarded([&] {
-    if (!enable) return;  // nothing is ever removed
+    if (!HostBool(enable)) return;  // nothing is ever removed
     for (uint32_t code : kUnrealCriticalCodes) AddAcceptedCode(code);
   });
 }
@@ -61,7 +61,8 @@ int32_t VX_UploadGivenPathDump(const char* directory, bool flag) { return Upload
 
 int32_t VX_ReportDump(const char* dump_path, bool asynchronous) {
   Guarded([&] { LogDebug("ReportDump\n"); });
-  return asynchronous ? 0 : -1;
+  // Nothing uploads dump files yet: a synchronous call reports the failure.
+  return HostBool(asynchronous) ? 0 : -1;
 }
 
 bool VX_UploadCrashWithGuid(const char* guid) {

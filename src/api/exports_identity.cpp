@@ -17,8 +17,11 @@ namespace {
 
 const char* Printable(const char* text) { return text != nullptr ? text : "(null)"; }
 
+// An empty directory would put the library's files at the root of the drive,
+// and one too long for "/lumaro" would be cut into a different directory: both
+// are refused like a null one, and the workspace beside the library stays.
 void SetWorkspaceFromHost(const wchar_t* directory) {
-  if (directory == nullptr) {
+  if (directory == nullptr || *directory == L'\0' || !WorkspaceFits(directory)) {
     LogDebug("Failed to set custom workspace.\n");
     return;
   }
@@ -98,13 +101,14 @@ bool VX_SetDumpType(int32_t dump_type) {
 }
 
 void VX_SetCrashUploadEnable(bool enable) {
-  Guarded([&] { CommonInfo::Instance().SetCrashUploadEnable(enable); });
+  Guarded([&] { CommonInfo::Instance().SetCrashUploadEnable(HostBool(enable)); });
 }
 
 void VX_SetWorkSpace(const char* directory) {
   Guarded([&] {
     if (directory == nullptr) return SetWorkspaceFromHost(nullptr);
-    std::wstring wide = platform::NarrowToWide(directory);
+    // One character more than a path may hold, so an over-long one shows.
+    std::wstring wide = platform::NarrowToWide(directory, kWidePathChars);
     SetWorkspaceFromHost(wide.c_str());
   });
 }
@@ -129,11 +133,12 @@ void VX_SetCustomLogDirW(const wchar_t* log_file_path) {
 }
 
 bool VX_ConfigDebugMode(bool enable) {
+  const bool on = HostBool(enable);
   // The line is written under the old setting: switching on is silent,
   // switching off is logged.
-  Guarded([&] { LogDebug("ConfigDebugMode: %s \n", enable ? "true" : "false"); });
-  SetDebugMode(enable);
-  return enable;
+  Guarded([&] { LogDebug("ConfigDebugMode: %s \n", on ? "true" : "false"); });
+  SetDebugMode(on);
+  return on;
 }
 
 void VX_ConfigCrashReporter(int32_t log_level) {

@@ -6,9 +6,19 @@
 #include "core/startup.h"
 #include "core/teardown.h"
 
+// No exception may leave a loader notification: it would end the host.
 __attribute__((constructor)) static void VextraOnLoad() {
-  Vextra::RunAttachSetup();
-  Vextra::CommonInfo::Instance().SetBootTime(std::time(nullptr));
+  try {
+    Vextra::RunAttachSetup();
+    Vextra::CommonInfo::Instance().SetBootTime(std::time(nullptr));
+    Vextra::ScheduleTeardownAtExit();
+  } catch (...) {
+  }
 }
 
-__attribute__((destructor)) static void VextraOnUnload() { Vextra::TermHookContext(); }
+__attribute__((destructor)) static void VextraOnUnload() {
+  try {
+    Vextra::TermHookContext();
+  } catch (...) {
+  }
+}

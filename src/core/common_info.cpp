@@ -29,6 +29,10 @@ std::wstring JoinWithSlash(const std::wstring& directory, const wchar_t* name) {
   return CutWide(directory + L"/" + name);
 }
 
+bool WorkspaceFits(const std::wstring& directory) {
+  return directory.size() + std::char_traits<wchar_t>::length(L"/lumaro") <= kWidePathChars - 1;
+}
+
 CommonInfo::CommonInfo() { ResetLocked(); }
 CommonInfo::~CommonInfo() = default;
 
@@ -168,6 +172,14 @@ void CommonInfo::SetWorkspace(const std::wstring& directory, bool custom) {
   std::lock_guard<std::mutex> lock(mutex_);
   workspace_ = joined;
   if (custom) customWorkspace_ = true;
+}
+
+bool CommonInfo::SetWorkspaceFromLogPath(const std::wstring& log_path) {
+  std::wstring joined = JoinWithSlash(log_path, L"lumaro");
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (customWorkspace_) return false;
+  workspace_ = joined;
+  return true;
 }
 
 bool CommonInfo::SetDeviceId(const char* value) {

@@ -28,6 +28,9 @@ constexpr size_t kMaxMacUsed = 32;
 
 // "%s/%s": the joint the workspace and data-directory paths are built with.
 std::wstring JoinWithSlash(const std::wstring& directory, const wchar_t* name);
+// Whether directory joined with "/lumaro" fits the workspace's 259 characters
+// uncut.
+bool WorkspaceFits(const std::wstring& directory);
 
 class CommonInfo : public BaseSingleton<CommonInfo> {
  public:
@@ -82,6 +85,11 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   // Stores directory + "/lumaro" (at most 259 characters); marks the workspace
   // as chosen by the host when custom is true.
   void SetWorkspace(const std::wstring& directory, bool custom);
+  // The rewrite an error report with a log path makes: stores log_path +
+  // "/lumaro" without marking it as the host's choice. A workspace the host
+  // chose is kept, since crash dumps are written straight into it and a path
+  // below a log file cannot exist. Returns whether the workspace changed.
+  bool SetWorkspaceFromLogPath(const std::wstring& log_path);
   bool GetDataDirReady() const;
   void SetDataDirReady(bool ready);
   bool GetCustomWorkspace() const;

@@ -70,6 +70,10 @@ void StartUp(const char* user_id, const char* app_version, const char* reserved)
   LogDebug("userInfoID: %s--bootTime:[%d]\n", user.c_str(), static_cast<int>(info.GetBootTime()));
   LogDebug("gameVersion: %s\n", version.c_str());
 
+  // Two host threads starting the library at once take turns, so the host
+  // information is loaded by one of them at a time.
+  static std::mutex start_up_mutex;
+  std::lock_guard<std::mutex> lock(start_up_mutex);
   if (!IsInitialized()) InitHookContext();
 }
 

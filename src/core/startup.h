@@ -24,7 +24,8 @@ void InitHookContext();
 
 // The start-up entry: stores the non-empty user id and app version, sets the
 // process name, writes the start-up debug lines and, while the library is not
-// initialised, loads the host information. Runs on a host thread.
+// initialised, loads the host information. Runs on a host thread; concurrent
+// calls load the host information one after the other.
 void StartUp(const char* user_id, const char* app_version, const char* reserved);
 
 }  // namespace Vextra

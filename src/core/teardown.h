@@ -6,4 +6,9 @@ namespace Vextra {
 // and closes the SDK log for writing. At most once per process.
 void TermHookContext();
 
+// For loaders without an unload notification that runs before the static
+// destructors (POSIX): makes TermHookContext run at process exit or library
+// unload, before the SDK log writes its closing line.
+void ScheduleTeardownAtExit();
+
 }  // namespace Vextra

@@ -11,9 +11,11 @@ std::atomic<uint64_t> g_crash_callback{0};
 std::atomic<HRBCrashObserver*> g_observer{nullptr};
 std::atomic<VextraUnityCallback> g_unity_callback{nullptr};
 
+// Never destroyed: the registration may be read by a report thread or a
+// crashing thread while the process exits.
 unityCrashObserver& BuiltInObserver() {
-  static unityCrashObserver observer;
-  return observer;
+  static unityCrashObserver* const observer = new unityCrashObserver;
+  return *observer;
 }
 
 }  // namespace

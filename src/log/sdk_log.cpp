@@ -20,8 +20,11 @@ std::wstring DirectoryOfExecutable() {
 
 SdkLog::SdkLog(std::wstring directory) : directory_(std::move(directory)) {}
 
-SdkLog::~SdkLog() {
+SdkLog::~SdkLog() { Close(); }
+
+void SdkLog::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
   if (file_ != nullptr) {
     std::fputs("CLOSE LOG!\n", file_);
     std::fflush(file_);
@@ -31,8 +34,13 @@ SdkLog::~SdkLog() {
 }
 
 SdkLog& SdkLog::Instance() {
-  static SdkLog log(DirectoryOfExecutable() + platform::kPathSeparator + L"VextraLog");
-  return log;
+  // Lines can still arrive while the process exits (library threads, unload
+  // code running after the static destructors), so the object itself stays.
+  static SdkLog* const log = new SdkLog(DirectoryOfExecutable() + platform::kPathSeparator + L"VextraLog");
+  static const struct Closer {
+    ~Closer() { log->Close(); }
+  } closer;
+  return *log;
 }
 
 bool SdkLog::OpenLocked() {
@@ -51,7 +59,7 @@ void SdkLog::VPrint(bool always, const char* format, va_list args) {
   if (!always && !IsDebugMode()) return;
   if (!enabled_.load(std::memory_order_relaxed)) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!OpenLocked()) return;
+  if (closed_ || !OpenLocked()) return;
   char message[kSdkLogMessageBytes];
   std::vsnprintf(message, sizeof message, format, args);
   std::string stamp = LogTimeStamp();

@@ -24,12 +24,14 @@ class SdkLog {
   // Lines go to files "Vextra.<time>.<pid>.log" in directory, created on the
   // first line that passes the gates.
   explicit SdkLog(std::wstring directory);
-  // Appends "CLOSE LOG!\n" to an open file and closes it.
+  // Closes the log (see Close).
   ~SdkLog();
   SdkLog(const SdkLog&) = delete;
   SdkLog& operator=(const SdkLog&) = delete;
 
-  // The process's log, beside the host executable. Never fails.
+  // The process's log, beside the host executable. Never fails. The instance
+  // is never destroyed, so threads and teardown code may log at any time; it
+  // is closed at process exit where its destructor would have run.
   static SdkLog& Instance();
 
   // A debug line. May be called from any thread, the crashing one included.
@@ -39,6 +41,9 @@ class SdkLog {
   void VPrint(bool always, const char* format, va_list args);
   // Nothing is written after this, not even always-written lines.
   void Disable();
+  // Appends "CLOSE LOG!\n" to an open file and closes it. Later lines are
+  // dropped, so a late line can never reopen (and truncate) the file.
+  void Close();
 
   // Path of the file lines go to; empty until the first line opened it.
   std::wstring FilePath() const;
@@ -51,6 +56,7 @@ class SdkLog {
   mutable std::mutex mutex_;
   FILE* file_ = nullptr;    // guarded by mutex_
   std::wstring file_path_;  // guarded by mutex_
+  bool closed_ = false;     // guarded by mutex_
 };
 
 // Shorthands for the process's SDK log.

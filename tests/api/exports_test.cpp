@@ -179,6 +179,51 @@ TEST_F(ExportsTest, WorkspaceAndCustomLogPathConversions) {
   EXPECT_EQ(CommonInfo::Instance().GetCustomLogPath(), L"E:\\logs\\game.log");
 }
 
+TEST_F(ExportsTest, EmptyOrOverLongWorkspaceIsRefusedAndTheEarlierOneStays) {
+  VX_ConfigDebugMode(true);
+  CommonInfo& info = CommonInfo::Instance();
+  VX_SetWorkSpace("");
+  EXPECT_EQ(info.GetWorkspace(), L"");
+  EXPECT_FALSE(info.GetCustomWorkspace());
+  EXPECT_TRUE(Logged("Failed to set custom workspace.\n"));
+
+  // 252 characters and "/lumaro" fill the 259 a workspace holds.
+  static const struct {
+    const char* what;
+    size_t length;
+    bool accepted;
+  } kCases[] = {
+      {"empty", 0, false}, {"fits exactly", 252, true}, {"one too long", 253, false}, {"far too long", 400, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    VX_SetWorkSpaceW(L"D:\\Kept");
+    VX_SetWorkSpace(std::string(c.length, 'n').c_str());
+    EXPECT_EQ(info.GetWorkspace(), c.accepted ? std::wstring(c.length, L'n') + L"/lumaro" : L"D:\\Kept/lumaro");
+    VX_SetWorkSpaceW(L"D:\\Kept");
+    VX_SetWorkSpaceW(std::wstring(c.length, L'w').c_str());
+    EXPECT_EQ(info.GetWorkspace(), c.accepted ? std::wstring(c.length, L'w') + L"/lumaro" : L"D:\\Kept/lumaro");
+  }
+}
+
+TEST_F(ExportsTest, ErrorReportLogPathRewritesOnlyAWorkspaceTheHostDidNotChoose) {
+  CommonInfo& info = CommonInfo::Instance();
+  VX_ReportException(1, "ScriptError", "nil value", "main.lua:12", "", false, nullptr);
+  EXPECT_EQ(info.GetWorkspace(), L"");
+  VX_ReportExceptionW(1, "ScriptError", "nil value", "main.lua:12", "", false, L"C:\\logs\\wide.log");
+  EXPECT_EQ(info.GetWorkspace(), L"");
+
+  VX_ReportException(1, "ScriptError", "nil value", "main.lua:12", "", true, "C:\\logs\\game.log");
+  EXPECT_EQ(info.GetWorkspace(), L"C:\\logs\\game.log/lumaro");
+  EXPECT_FALSE(info.GetCustomWorkspace());
+
+  // Dumps go straight into a chosen workspace: a log file's path must not replace it.
+  VX_SetWorkSpace("D:\\Saved");
+  VX_ReportException(1, "ScriptError", "nil value", "main.lua:12", "", false, "C:\\logs\\other.log");
+  EXPECT_EQ(info.GetWorkspace(), L"D:\\Saved/lumaro");
+  EXPECT_TRUE(info.GetCustomWorkspace());
+}
+
 TEST_F(ExportsTest, CrashUploadSwitchHasNoLogLine) {
   VX_ConfigDebugMode(true);
   VX_SetCrashUploadEnable(false);

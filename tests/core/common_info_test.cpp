@@ -85,6 +85,15 @@ TEST_F(CommonInfoTest, WorkspaceJoinsLumaroWithAForwardSlashAndKeepsBackSlashes)
   EXPECT_TRUE(info.GetCustomWorkspace());
 }
 
+TEST_F(CommonInfoTest, LogPathRewriteKeepsAWorkspaceTheHostChose) {
+  EXPECT_TRUE(info.SetWorkspaceFromLogPath(L"C:\\logs\\game.log"));
+  EXPECT_EQ(info.GetWorkspace(), L"C:\\logs\\game.log/lumaro");
+  EXPECT_FALSE(info.GetCustomWorkspace());
+  info.SetWorkspace(L"D:\\Saved", true);
+  EXPECT_FALSE(info.SetWorkspaceFromLogPath(L"C:\\logs\\game.log"));
+  EXPECT_EQ(info.GetWorkspace(), L"D:\\Saved/lumaro");
+}
+
 TEST_F(CommonInfoTest, WidePathsKeepAtMost259Characters) {
   std::wstring long_path(400, L'p');
   info.SetCustomLogPath(long_path);

@@ -31,15 +31,18 @@ std::string ExecutableDirectory() {
   return text.substr(0, text.find_last_of('\\'));
 }
 
-// The SDK log file of this process: VextraLog\Vextra.<time>.<pid>.log.
-std::string FindOwnLogFile() {
-  std::string pattern = ExecutableDirectory() + "\\VextraLog\\Vextra.*." + std::to_string(GetCurrentProcessId()) + ".log";
+// The SDK log file of a process run from this program's directory:
+// VextraLog\Vextra.<time>.<pid>.log.
+std::string FindLogFileOf(DWORD process_id) {
+  std::string pattern = ExecutableDirectory() + "\\VextraLog\\Vextra.*." + std::to_string(process_id) + ".log";
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return {};
   FindClose(search);
   return ExecutableDirectory() + "\\VextraLog\\" + found.cFileName;
 }
+
+std::string FindOwnLogFile() { return FindLogFileOf(GetCurrentProcessId()); }
 
 // Wine reuses process ids between runs, so a file of an earlier run can carry
 // this process's id; remove those before the library writes anything.
@@ -124,6 +127,57 @@ void ScenarioDebugLog(HMODULE module) {
   Check(text.find("ConfigDebugMode") == std::string::npos, "switching debug mode on is not logged");
 }
 
+// The SDK log of a host that exits: runs this program again as a child that
+// logs and returns, then reads the child's log file.
+void ScenarioExitLog(const char* dll_path, const char* list_path) {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string command = std::string("\"") + self + "\" \"" + dll_path + "\" \"" + list_path + "\" exit-log-child";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  bool started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
+  Check(started, "start the child host");
+  if (!started) return;
+  WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD exit_code = 1;
+  GetExitCodeProcess(child.hProcess, &exit_code);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  Check(exit_code == 0, "the child host ran and exited");
+  std::string text = ReadFile(FindLogFileOf(child.dwProcessId));
+  const std::string tail = ":Term\r\nCLOSE LOG!\r\n";
+  Check(text.find("SetAppVersion: app version is exiting \r\n") != std::string::npos, "the child's line is in its log");
+  Check(text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0,
+        "at exit the log ends with the teardown line, then CLOSE LOG!");
+}
+
+void ExitLogChild(HMODULE module) {
+  Resolve<BoolFn>(module, "VX_ConfigDebugMode")(true);
+  Resolve<TextFn>(module, "VX_SetAppVersion")("exiting");
+}
+
+// Hosts in other languages pass any non-zero byte for true.
+void ScenarioHostBools(HMODULE module) {
+  using ByteFn = unsigned char (*)(unsigned char);
+  auto debug_mode = Resolve<ByteFn>(module, "VX_ConfigDebugMode");
+  static const unsigned char kTrueBytes[] = {2, 0x10, 0xFF};
+  for (unsigned char byte : kTrueBytes) {
+    const std::string what = "byte " + std::to_string(byte);
+    Check(debug_mode(byte) == 1, "VX_ConfigDebugMode(" + what + ") returns true");
+    Resolve<TextFn>(module, "VX_SetAppVersion")(what.c_str());
+    std::string text = ReadFile(FindOwnLogFile());
+    Check(text.find("SetAppVersion: app version is " + what + " \r\n") != std::string::npos,
+          "debug mode is on after " + what);
+  }
+  for (const char* name : {"SetVehEnable", "VX_SetVehEnable"}) {
+    auto set_veh = Resolve<ByteFn>(module, name);
+    Check(set_veh(0x80) == 1, std::string(name) + "(0x80) stores and returns true");
+    Check(set_veh(0) == 0, std::string(name) + "(0) stores and returns false");
+  }
+  Check(Resolve<ByteFn>(module, "VX_ConfigDebugMode")(0) == 0, "VX_ConfigDebugMode(0) returns false");
+}
+
 void ScenarioQuietLog(HMODULE module) {
   Resolve<TextFn>(module, "VX_SetAppVersion")("1.0");
   Resolve<TextFn>(module, "VX_SetUserId")("player");
@@ -198,6 +252,12 @@ int main(int argc, char** argv) {
     ScenarioExports(module, argv[2]);
   } else if (scenario == "debug-log") {
     ScenarioDebugLog(module);
+  } else if (scenario == "exit-log") {
+    ScenarioExitLog(argv[1], argv[2]);
+  } else if (scenario == "exit-log-child") {
+    ExitLogChild(module);
+  } else if (scenario == "host-bools") {
+    ScenarioHostBools(module);
   } else if (scenario == "quiet-log") {
     ScenarioQuietLog(module);
   } else if (scenario == "dump-types") {

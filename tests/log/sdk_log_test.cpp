@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <sstream>
 
 #include "core/process_flags.h"
+#include "core/teardown.h"
 #include "log/lu_logger.h"
 #include "log/time_stamp.h"
 #include "platform/process_info.h"
@@ -106,6 +109,49 @@ TEST_F(SdkLogTest, ClosingAppendsCloseLogOnlyToAnOpenFile) {
   fs::remove_all(LogDir());
   silent.reset();
   EXPECT_FALSE(fs::exists(LogDir()));
+}
+
+TEST_F(SdkLogTest, LinesAfterClosingAreDroppedAndNeverReopenTheFile) {
+  SetDebugMode(true);
+  auto log = NewLog();
+  log->PrintAlways("first\n");
+  fs::path file(log->FilePath());
+  log->Close();
+  log->PrintAlways("late always\n");
+  log->Print("late debug\n");
+  log->Close();  // a second close adds nothing
+  std::string text = Unix(ReadAll(file));
+  EXPECT_TRUE(std::regex_match(text, std::regex(".{24}:first\nCLOSE LOG!\n"))) << text;
+  EXPECT_EQ(std::distance(fs::directory_iterator(LogDir()), fs::directory_iterator()), 1);
+}
+
+// The process's own log at exit: teardown's line comes before the closing
+// line, and nothing of the run is lost to a late reopening of the file.
+TEST(SdkLogExitTest, TeardownLineComesBeforeTheClosingLineAtExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string marker = "exit order check\n";
+  // The child runs in a fresh process with its own log file beside this
+  // program; files of earlier runs holding the line go first.
+  fs::path dir = fs::path(platform::ExecutablePath()).parent_path() / "VextraLog";
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
+    if (Unix(ReadAll(entry.path())).find(marker) != std::string::npos) fs::remove(entry.path(), ignored);
+  }
+  EXPECT_EXIT(
+      {
+        SetDebugMode(true);
+        ScheduleTeardownAtExit();
+        LogDebug("%s", marker.c_str());
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::string child_log;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::string text = Unix(ReadAll(entry.path()));
+    if (text.find(marker) != std::string::npos) child_log = text;
+  }
+  ASSERT_NE(child_log, "") << "no log in " << dir << " holds the child's line";
+  EXPECT_TRUE(std::regex_search(child_log, std::regex(":" + marker + ".{24}:Term\nCLOSE LOG!\n$"))) << child_log;
 }
 
 TEST_F(SdkLogTest, UnwritableDirectoryDropsLinesAndRetriesLater) {
