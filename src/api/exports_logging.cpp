@@ -37,7 +37,7 @@ bool VX_PrintLog(int32_t level, const char* tag, const char* format, ...) {
 
 bool VX_PrintLogSafe(bool filter, int32_t level, const char* tag, const char* message) {
   return Guarded(false, [&] {
-    if (filter) return PrintNativeLogMessage(level, tag, message);
+    if (HostBool(filter)) return PrintNativeLogMessage(level, tag, message);
     return AppendNativeLog(NativeLogLevelName(level), tag, message);
   });
 }
