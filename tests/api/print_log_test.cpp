@@ -10,23 +10,14 @@
 #include "core/common_info.h"
 #include "core/process_flags.h"
 #include "log/native_log_ring.h"
+#include "support/fresh_native_log.h"
 #include "vextra.h"
 
 namespace Vextra {
 namespace {
 
-class PrintLogTest : public ::testing::Test {
+class PrintLogTest : public vextra_test::FreshNativeLogTest {
  protected:
-  void SetUp() override {
-    testing_hooks::ResetNativeLogForTesting();
-    CommonInfo::Instance().ResetForTesting();
-    SetDebugMode(false);
-  }
-  void TearDown() override {
-    testing_hooks::ResetNativeLogForTesting();
-    CommonInfo::Instance().ResetForTesting();
-  }
-
   // The ring's records without their 14-character time stamps, one per line.
   static std::vector<std::string> Records() {
     std::vector<std::string> records;

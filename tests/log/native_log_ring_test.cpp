@@ -1,4 +1,5 @@
 #include "log/native_log_ring.h"
+#include "support/fresh_native_log.h"
 
 #include <gtest/gtest.h>
 
@@ -159,18 +160,8 @@ TEST(NativeLogLevelTest, LevelsAreClampedAndNamed) {
 
 const std::regex kRecordLine(R"(\d\d-\d\d \d\d:\d\d:\d\d (V|D|I|W|A|E|Ex) (\S+) (.*))");
 
-class NativeLogTest : public ::testing::Test {
+class NativeLogTest : public vextra_test::FreshNativeLogTest {
  protected:
-  void SetUp() override {
-    testing_hooks::ResetNativeLogForTesting();
-    CommonInfo::Instance().ResetForTesting();
-    SetDebugMode(false);
-  }
-  void TearDown() override {
-    testing_hooks::ResetNativeLogForTesting();
-    CommonInfo::Instance().ResetForTesting();
-  }
-
   // The ring's text as report assembly reads it (1 MiB buffer).
   static std::string ReadText() {
     std::vector<char> buffer(1 << 20, 'X');
