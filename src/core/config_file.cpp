@@ -7,6 +7,7 @@
 
 #include "core/process_flags.h"
 #include "platform/file_system.h"
+#include "platform/path_text.h"
 #include "platform/process_info.h"
 
 namespace Vextra {
@@ -139,10 +140,9 @@ bool ReadConfigFilesIn(const std::wstring& directory, CommonInfo& settings) {
 }
 
 void ReadConfigFiles() {
-  std::wstring module = platform::LibraryPath();
-  size_t cut = module.find_last_of(platform::kPathSeparator);
-  if (cut == std::wstring::npos) return;  // no module path: nowhere to look
-  ReadConfigFilesIn(module.substr(0, cut), CommonInfo::Instance());
+  std::wstring directory = platform::DirectoryOf(platform::LibraryPath());
+  if (directory.empty()) return;  // no module path: nowhere to look
+  ReadConfigFilesIn(directory, CommonInfo::Instance());
 }
 
 }  // namespace Vextra

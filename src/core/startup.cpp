@@ -1,12 +1,12 @@
 #include "core/startup.h"
 
-#include <cinttypes>
 #include <mutex>
 
 #include "core/common_info.h"
 #include "core/config_file.h"
 #include "core/process_flags.h"
 #include "log/sdk_log.h"
+#include "platform/path_text.h"
 #include "platform/process_info.h"
 
 namespace Vextra {
@@ -34,11 +34,6 @@ std::string HostExecutablePath() {
   return Attach().executable_path;
 }
 
-std::string FileNamePart(const std::string& path) {
-  size_t cut = path.find_last_of("/\\");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 void LoadHostInfo() {
   ReadConfigFiles();
   CommonInfo::Instance().CollectDeviceInfo();
@@ -62,7 +57,7 @@ void StartUp(const char* user_id, const char* app_version, const char* reserved)
   LogDebug("SetConfig: Init Vextra\n");
   if (user_id != nullptr && *user_id != '\0') info.SetUserId(user_id);
   if (app_version != nullptr && *app_version != '\0') info.SetAppVersion(app_version);
-  info.SetProcessName(FileNamePart(HostExecutablePath()));
+  info.SetProcessName(platform::FileNamePart(HostExecutablePath()));
 
   std::string user = info.GetUserId();
   std::string version = info.GetAppVersion();

@@ -11,9 +11,6 @@ namespace Vextra {
 void RunAttachSetup();
 std::string HostExecutablePath();
 
-// The text after the last "/" or "\\" of a path.
-std::string FileNamePart(const std::string& path);
-
 // Reads the configuration files into the settings (their values win over the
 // host's), then collects the device facts.
 void LoadHostInfo();

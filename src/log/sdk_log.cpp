@@ -5,16 +5,13 @@
 #include "core/process_flags.h"
 #include "log/time_stamp.h"
 #include "platform/file_system.h"
+#include "platform/path_text.h"
 #include "platform/process_info.h"
 
 namespace Vextra {
 namespace {
 
-std::wstring DirectoryOfExecutable() {
-  std::wstring path = platform::ExecutablePath();
-  size_t cut = path.find_last_of(platform::kPathSeparator);
-  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
-}
+std::wstring DirectoryOfExecutable() { return platform::DirectoryOf(platform::ExecutablePath()); }
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 
 #include "core/common_info.h"
 #include "platform/file_system.h"
+#include "platform/path_text.h"
 #include "platform/process_info.h"
 #include "report/data_file_system.h"
 
@@ -67,7 +68,7 @@ std::wstring PrepareCustomRoot(CommonInfo& info) {
 }
 
 std::wstring PrepareDefaultRoot(CommonInfo& info, const std::wstring& module_path) {
-  const std::wstring module_dir = ModuleDirectory(module_path, platform::kPathSeparator);
+  const std::wstring module_dir = platform::DirectoryOf(module_path);
   // A module directory the workspace setting cannot hold stops without a message.
   if (module_dir.empty() || module_dir.size() > kMaxPathUsed) return {};
   // Built here rather than read back, so a workspace too long for the setting is
@@ -109,11 +110,6 @@ bool FileManager::PrepareWorkspace(const std::wstring& module_path) {
   info.SetDataDir(data_dir);
   info.SetDataDirReady(true);
   return true;
-}
-
-std::wstring ModuleDirectory(const std::wstring& module_path, wchar_t separator) {
-  size_t cut = module_path.find_last_of(std::wstring{L'/', separator});
-  return cut == std::wstring::npos ? std::wstring() : module_path.substr(0, cut);
 }
 
 std::wstring DataFileName(const std::wstring& data_dir, int32_t report_type, int32_t seconds,

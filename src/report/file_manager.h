@@ -30,10 +30,6 @@ class FileManager : public BaseSingleton<FileManager> {
   static bool PrepareWorkspace(const std::wstring& module_path);
 };
 
-// The directory part of a module path: everything before its last separator
-// ('/' or the given one); empty when there is none.
-std::wstring ModuleDirectory(const std::wstring& module_path, wchar_t separator);
-
 // "%s/crash_data.info_%d_%d" for report type 101, "%s/error_data.info_%d_%d"
 // for 107, "%s/unkown_data.info_%d_%d" for any other type.
 std::wstring DataFileName(const std::wstring& data_dir, int32_t report_type, int32_t seconds,

@@ -14,6 +14,7 @@
 
 #include "core/common_info.h"
 #include "platform/file_system.h"
+#include "platform/path_text.h"
 #include "platform/process_info.h"
 #include "platform/text_encoding.h"
 #include "support/temp_dir.h"
@@ -46,28 +47,6 @@ std::string BinaryBody(size_t repeats) {
     for (int b = 0; b < 256; ++b) body.push_back(static_cast<char>(b));
   }
   return body;
-}
-
-TEST(ModuleDirectoryTest, CutsAtTheLastSeparator) {
-  static const struct {
-    const wchar_t* path;
-    wchar_t separator;
-    const wchar_t* directory;
-  } kCases[] = {
-      {L"C:\\Games\\Bin\\Vextra64.dll", L'\\', L"C:\\Games\\Bin"},
-      {L"C:\\Games/Bin\\Vextra64.dll", L'\\', L"C:\\Games/Bin"},
-      {L"C:\\Games\\Bin/Vextra64.dll", L'\\', L"C:\\Games\\Bin"},
-      {L"C:\\Vextra64.dll", L'\\', L"C:"},
-      {L"/opt/game/libVextra64.so", L'/', L"/opt/game"},
-      // A back-slash is an ordinary file-name character where '/' separates.
-      {L"/opt/game/odd\\name.so", L'/', L"/opt/game"},
-      {L"Vextra64.dll", L'\\', L""},
-      {L"", L'/', L""},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(platform::WideToUtf8(c.path));
-    EXPECT_EQ(ModuleDirectory(c.path, c.separator), c.directory);
-  }
 }
 
 class PrepareWorkspaceTest : public ::testing::Test {
@@ -257,7 +236,7 @@ TEST_F(PrepareWorkspaceTest, CustomDataDirectoryFailures) {
 // The singleton's own construction: the default workspace lies beside the
 // module that holds the library, here the test program itself.
 TEST_F(PrepareWorkspaceTest, ConstructionUsesTheLibraryModuleDirectory) {
-  const std::wstring module_dir = ModuleDirectory(platform::ExecutablePath(), platform::kPathSeparator);
+  const std::wstring module_dir = platform::DirectoryOf(platform::ExecutablePath());
   ASSERT_FALSE(module_dir.empty());
   const fs::path root = fs::path(module_dir + L"/lumaro");
   const bool existed = fs::exists(root);
