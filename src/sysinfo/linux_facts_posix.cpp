@@ -49,12 +49,14 @@ std::string ColonValue(const std::string& text, const std::string& key) {
   return {};
 }
 
-// "KEY=VALUE" lines of a uevent file.
-std::string UeventValue(const std::string& uevent, const std::string& key) {
-  std::istringstream lines(uevent);
+// The value of the first "KEY=VALUE" line for key (uevent and os-release
+// files), blanks around the line removed; empty when there is none.
+std::string EqualsValue(const std::string& text, const std::string& key) {
+  std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
-    if (line.compare(0, key.size() + 1, key + "=") == 0) return Trimmed(line.substr(key.size() + 1));
+    line = Trimmed(line);
+    if (line.compare(0, key.size() + 1, key + "=") == 0) return line.substr(key.size() + 1);
   }
   return {};
 }
@@ -98,12 +100,12 @@ int CardNumber(const std::string& name) {
 VideoAdapterFacts ReadCard(const std::string& root, const fs::path& card, const std::string& kernel_release) {
   const std::string device = (card / "device").string();
   const std::string uevent = ReadSmallFile(device + "/uevent").value_or("");
-  const std::string driver = UeventValue(uevent, "DRIVER");
+  const std::string driver = EqualsValue(uevent, "DRIVER");
   const long vendor_id = HexNumber(TrimmedFile(device + "/vendor"));
   const long device_id = HexNumber(TrimmedFile(device + "/device"));
 
   VideoAdapterFacts facts;
-  const std::string slot = UeventValue(uevent, "PCI_SLOT_NAME");
+  const std::string slot = EqualsValue(uevent, "PCI_SLOT_NAME");
   if (!slot.empty()) {
     std::optional<std::string> info =
         ReadSmallFile(root + "/proc/driver/nvidia/gpus/" + slot + "/information");
@@ -155,24 +157,16 @@ std::string CpuNameFromCpuinfo(const std::string& cpuinfo) {
 }
 
 std::string OsReleaseValue(const std::string& os_release, const std::string& key) {
-  std::istringstream lines(os_release);
-  std::string line;
-  while (std::getline(lines, line)) {
-    line = Trimmed(line);
-    if (line.compare(0, key.size() + 1, key + "=") != 0) continue;
-    std::string raw = line.substr(key.size() + 1);
-    if (raw.size() < 2 || (raw.front() != '"' && raw.front() != '\'') || raw.back() != raw.front())
-      return raw;
-    // Quoted: drop the quotes and undo the shell escapes of double quotes.
-    std::string value;
-    const bool double_quoted = raw.front() == '"';
-    for (size_t i = 1; i + 1 < raw.size(); ++i) {
-      if (double_quoted && raw[i] == '\\' && i + 2 < raw.size()) ++i;
-      value += raw[i];
-    }
-    return value;
+  std::string raw = EqualsValue(os_release, key);
+  if (raw.size() < 2 || (raw.front() != '"' && raw.front() != '\'') || raw.back() != raw.front()) return raw;
+  // Quoted: drop the quotes and undo the shell escapes of double quotes.
+  std::string value;
+  const bool double_quoted = raw.front() == '"';
+  for (size_t i = 1; i + 1 < raw.size(); ++i) {
+    if (double_quoted && raw[i] == '\\' && i + 2 < raw.size()) ++i;
+    value += raw[i];
   }
-  return {};
+  return value;
 }
 
 std::string LinuxOsName(const std::string& os_release, const std::string& system_name,
