@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "crash/hook/hook_engine.h"
+#include "crash/prologue_fixtures.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ TEST_F(LiveHookTest, PatchingWhileAnotherThreadCallsTheTarget) {
       ++calls;
     }
   });
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 50; ++i) {
     ASSERT_EQ(MH_EnableHook(target), MH_OK);
     ASSERT_EQ(MH_DisableHook(target), MH_OK);
   }
@@ -141,6 +142,40 @@ TEST_F(LiveHookTest, PatchingWhileAnotherThreadCallsTheTarget) {
   EXPECT_GT(calls.load(), 0);
   EXPECT_LE(g_is_bad_read_ptr_calls.load(), calls.load());
   EXPECT_EQ(MH_RemoveHook(target), MH_OK);
+}
+
+// A thread spinning inside the bytes being patched: enabling must move it
+// into the trampoline (the jump overwrites the loop), disabling must move it
+// back (removal frees the trampoline). Unmoved, it would run half a jump.
+TEST_F(LiveHookTest, ThreadInsideThePatchedBytesIsMoved) {
+  vextra_test::FixtureImage image;
+  ASSERT_TRUE(image.ok());
+  const uint8_t spin[] = {
+      0x8B, 0x01,  // mov eax,[rcx]
+      0x85, 0xC0,  // test eax,eax
+      0x74, 0xFA,  // je back to the load
+      0xC3};
+  std::memcpy(image.function(), spin, sizeof spin);
+  ASSERT_EQ(MH_CreateHook(image.function(), reinterpret_cast<void*>(&IsBadReadPtrDetour), nullptr),
+            MH_OK);
+  volatile LONG flag = 0;
+  std::atomic<bool> started{false};
+  std::thread spinner([&] {
+    started = true;
+    image.callable()(reinterpret_cast<uint64_t>(&flag), 0);
+  });
+  while (!started) Sleep(0);
+  Sleep(20);
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(MH_EnableHook(image.function()), MH_OK);
+    Sleep(1);
+    ASSERT_EQ(MH_DisableHook(image.function()), MH_OK);
+  }
+  ASSERT_EQ(MH_EnableHook(image.function()), MH_OK);
+  ASSERT_EQ(MH_RemoveHook(image.function()), MH_OK);
+  EXPECT_EQ(std::memcmp(image.function(), spin, sizeof spin), 0);
+  InterlockedExchange(const_cast<LONG*>(&flag), 1);
+  spinner.join();
 }
 
 }  // namespace
