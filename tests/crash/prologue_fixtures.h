@@ -5,10 +5,12 @@
 //
 // "Wine 8" fixtures are the bytes of the DLLs shipped with Wine 8 on this
 // machine (x86_64-w64-mingw32-objdump -d of .../wine/x86_64-windows/*.dll);
-// "Windows" fixtures are the prologue shapes of the Windows 10 and 11 system
-// DLLs built by MSVC (kernel32 exports that jump through the import table to
-// kernelbase, register saves through rax or r11, the /GS cookie load, rex
-// push). Bytes after the real prologue are the fixture's own ending.
+// "Windows" fixtures are the typical prologue shapes of the MSVC-built system
+// DLLs of Windows 10 and 11 (kernel32 exports that jump through the import
+// table to kernelbase, register saves through rax or r11, the /GS cookie
+// load, rex push), with displacements of realistic size rather than the bytes
+// of one particular build. Bytes after the prologue are the fixture's own
+// ending.
 
 #include <cstdint>
 #include <cstring>
