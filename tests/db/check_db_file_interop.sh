@@ -34,7 +34,14 @@ else
   data_file="$work/101_wine.dat"
   run=("$program")
 fi
-VEXTRA_DB_INTEROP_DIR="$dir_for_program" "${run[@]}" --gtest_filter='DbFileInteropTest.*' --gtest_brief=1
+# The case must run and pass: a skip (no folder given) wrote nothing to check.
+output=$(VEXTRA_DB_INTEROP_DIR="$dir_for_program" "${run[@]}" --gtest_filter='DbFileInteropTest.*' --gtest_brief=1 2>&1) ||
+  { printf '%s\n' "$output"; echo "check_db_file_interop.sh: the interop case failed" >&2; exit 1; }
+printf '%s\n' "$output"
+if ! grep -q '\[  PASSED  \] 1 test\.' <<<"$output" || grep -q 'SKIPPED' <<<"$output"; then
+  echo "check_db_file_interop.sh: the interop case did not run" >&2
+  exit 1
+fi
 
 failures=0
 expect() {  # expect <what> <query> <expected output>
