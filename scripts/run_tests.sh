@@ -46,8 +46,9 @@ run_ctest() {
 # Tests that need the collector fail, not skip, when this run cannot start it.
 export VEXTRA_REQUIRE_COLLECTOR=1
 run_ctest "Linux" build/linux
-# The Windows upload tests talk to the Linux collector, which they start themselves.
-export VEXTRA_COLLECTOR="$REPO_DIR/build/linux/tools/vextra-collector"
+# The Windows upload tests talk to the Linux collector, which they start
+# themselves (VEXTRA_COLLECTOR given to `make test` names another one).
+export VEXTRA_COLLECTOR="${VEXTRA_COLLECTOR:-$REPO_DIR/build/linux/tools/vextra-collector}"
 run_ctest "Windows (Wine)" build/windows
 
 # Counts one checking command as one test.
