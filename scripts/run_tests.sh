@@ -43,9 +43,12 @@ run_ctest() {
   rm -f "$log"
 }
 
+# Tests that need the collector fail, not skip, when this run cannot start it.
+export VEXTRA_REQUIRE_COLLECTOR=1
 run_ctest "Linux" build/linux
-# The Windows upload tests talk to the Linux collector, which they start themselves.
-export VEXTRA_COLLECTOR="$REPO_DIR/build/linux/tools/vextra-collector"
+# The Windows upload tests talk to the Linux collector, which they start
+# themselves (VEXTRA_COLLECTOR given to `make test` names another one).
+export VEXTRA_COLLECTOR="${VEXTRA_COLLECTOR:-$REPO_DIR/build/linux/tools/vextra-collector}"
 run_ctest "Windows (Wine)" build/windows
 
 # Counts one checking command as one test.
@@ -60,9 +63,6 @@ run_check() {
     failed=$((failed + 1))
   fi
 }
-
-run_check "record database written under Wine, read by the sqlite3 tool" \
-  bash tests/db/check_db_file_interop.sh build/windows/tests/vextra_db_tests.exe
 
 step "export tables"
 while IFS= read -r line; do

@@ -132,6 +132,17 @@ TEST_F(ConfigFileTest, IgnoreDllsLimitCountsLinesNotFilesOrComments) {
   EXPECT_TRUE(settings_.IsIgnoredDll("second.dll"));
 }
 
+TEST_F(ConfigFileTest, EmptyIgnoreDllsLinesUseUpPlacesToo) {
+  // Lines 1 and 2 carry no name, so a1..a30 fill the 32 places.
+  std::string text = "<IgnoreDlls></IgnoreDlls>\n<IgnoreDlls>   </IgnoreDlls>\n";
+  for (int i = 1; i <= 31; ++i) text += "<IgnoreDlls>a" + std::to_string(i) + ".dll</IgnoreDlls>\n";
+  ApplyConfigText(text, settings_);
+
+  EXPECT_EQ(settings_.GetIgnoredDlls().size(), 30u);
+  EXPECT_TRUE(settings_.IsIgnoredDll("a30.dll"));
+  EXPECT_FALSE(settings_.IsIgnoredDll("a31.dll"));
+}
+
 // Files on disk, in a directory of their own.
 class ConfigFilesOnDiskTest : public ConfigFileTest {
  protected:

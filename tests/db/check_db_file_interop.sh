@@ -2,7 +2,8 @@
 # Checks that a record database is shared faithfully between the library's
 # SQLite and the sqlite3 tool of the build machine, in both directions:
 #   tests/db/check_db_file_interop.sh <build-dir>/tests/vextra_db_tests[.exe]
-# A .exe test program runs under Wine (scripts/wine_run.sh); any other runs as is.
+# A .exe test program runs under Wine (scripts/wine_run.sh), any other as is;
+# `ctest` runs it for the test program of each build.
 # The tool plants a database, the test program reads it and adds rows, and the
 # tool checks what the program wrote. Exit status 0 when everything matched.
 set -euo pipefail
@@ -28,13 +29,21 @@ if [[ "$program" == *.exe ]]; then
   # Wine shows the Linux root as drive Z:.
   dir_for_program="Z:${work//\//\\}"
   data_file="$dir_for_program\\101_wine.dat"
-  run=("$repo_dir/scripts/wine_run.sh" "$program")
 else
   dir_for_program=$work
   data_file="$work/101_wine.dat"
-  run=("$program")
 fi
-VEXTRA_DB_INTEROP_DIR="$dir_for_program" "${run[@]}" --gtest_filter='DbFileInteropTest.*' --gtest_brief=1
+# Run from a temporary directory of its own (a .exe under Wine), so that the
+# library's own files stay out of the build tree.
+run=("$repo_dir/tests/support/run_in_temp_dir.sh" "$program")
+# The case must run and pass: a skip (no folder given) wrote nothing to check.
+output=$(VEXTRA_DB_INTEROP_DIR="$dir_for_program" "${run[@]}" --gtest_filter='DbFileInteropTest.*' --gtest_brief=1 2>&1) ||
+  { printf '%s\n' "$output"; echo "check_db_file_interop.sh: the interop case failed" >&2; exit 1; }
+printf '%s\n' "$output"
+if ! grep -q '\[  PASSED  \] 1 test\.' <<<"$output" || grep -q 'SKIPPED' <<<"$output"; then
+  echo "check_db_file_interop.sh: the interop case did not run" >&2
+  exit 1
+fi
 
 failures=0
 expect() {  # expect <what> <query> <expected output>

@@ -295,6 +295,20 @@ TEST_F(NativeLogTest, LongRecordsAreCutToTheRingAndReadBackWhole) {
   }
 }
 
+// The fresh ring's separator sits at index 0, so a 30,718-byte record ends
+// with its separator on the ring's last index; the record after it wraps to
+// index 0 and the read must start there, not one past the end.
+TEST_F(NativeLogTest, SeparatorOnTheLastIndexReadsFromTheRingsStart) {
+  InitNativeLog();
+  const std::string message(30718 - 22, 'm');
+  ASSERT_TRUE(AppendNativeLog("I", "Game", message.c_str()));
+  ASSERT_TRUE(AppendNativeLog("I", "Game", "next"));
+
+  std::vector<char> buffer(kNativeLogCapacity, 'X');
+  ASSERT_TRUE(ReadNativeLog(buffer.data(), kNativeLogCapacity));
+  EXPECT_EQ(std::string(buffer.data()).substr(14), " I Game next\n");
+}
+
 struct ThresholdCase {
   const char* name;
   int32_t log_level;

@@ -12,6 +12,7 @@
 // translated by Wine. Elsewhere no collector can run.
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -64,6 +65,13 @@ class CollectorProcess {
 // The collector program as a path of the system it runs on, or "" when
 // unknown; the reason goes to *why.
 std::string CollectorProgram(std::string* why);
+
+// Whether this run must have a collector (VEXTRA_REQUIRE_COLLECTOR=1), so
+// that a test which cannot start one fails instead of being skipped.
+inline bool CollectorRequired() {
+  const char* required = std::getenv("VEXTRA_REQUIRE_COLLECTOR");
+  return required != nullptr && std::string(required) == "1";
+}
 
 // A path of this program's file system as the collector (a Linux program)
 // sees it; "" when it cannot be translated.

@@ -325,6 +325,12 @@ TEST_F(ReportBuilderTest, FreshFactsComeFromTheMachine) {
   EXPECT_EQ(envelope.timezoneseconds(), bias * 60);
   EXPECT_EQ(envelope.timezonename(), zone_name);
   EXPECT_TRUE(Vextra::IsValidUtf8(zone_name));
+  // True of any machine's zone: from UTC+14 (bias -840) to UTC-12 (bias 720).
+  // The values themselves are checked against known zones on Linux.
+  EXPECT_GE(envelope.timezoneseconds(), -840 * 60);
+  EXPECT_LE(envelope.timezoneseconds(), 720 * 60);
+  EXPECT_GE(width, 0);
+  EXPECT_GE(height, 0);
 }
 
 TEST(ProtocolTextTest, ValidUtf8PassesAndOtherBytesAreKeptAsCharacters) {

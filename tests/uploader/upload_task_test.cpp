@@ -3,8 +3,8 @@
 //
 // Most tests talk TLS to the real reference collector (tools/collector),
 // started per case as a child process on its own loopback address
-// 127.0.0.N:443 (N from 2 up, one per case) and stopped before its database
-// is read. Finding and starting it is tests/uploader/collector_process.h:
+// 127.A.B.N:443 (A.B drawn per test program, N from 2 up, one per case) and
+// stopped before its database is read. Finding and starting it is tests/uploader/collector_process.h:
 //   - Linux: the program the build made (compiled in as VEXTRA_COLLECTOR_PATH),
 //     or the environment variable VEXTRA_COLLECTOR; runs as root for port 443.
 //   - Windows build under Wine: VEXTRA_COLLECTOR must name the Linux program
@@ -27,6 +27,7 @@
 #include "db/raw_db.h"
 #include "platform/text_encoding.h"
 #include "report/file_manager.h"
+#include "support/loopback_address.h"
 #include "support/temp_dir.h"
 #include "uploader/body_codec.h"
 #include "uploader/collector_process.h"
@@ -152,18 +153,23 @@ class UploadTaskTest : public testing::Test {
   std::unique_ptr<StrategyManager> strategy_;
 };
 
-// Skips when no collector program can run here, fails when one should have.
-#define START_COLLECTOR_OR_SKIP(collector)                                  \
-  do {                                                                      \
-    std::string why_;                                                       \
-    if (vextra_test::CollectorProgram(&why_).empty()) GTEST_SKIP() << why_; \
-    ASSERT_TRUE((collector)->Started()) << (collector)->Error();            \
+// Skips when no collector program can run here, unless the run must provide
+// one (VEXTRA_REQUIRE_COLLECTOR=1, as `make test` sets it); fails when one
+// should have started.
+#define START_COLLECTOR_OR_SKIP(collector)                                       \
+  do {                                                                           \
+    std::string why_;                                                            \
+    if (vextra_test::CollectorProgram(&why_).empty()) {                          \
+      ASSERT_FALSE(vextra_test::CollectorRequired()) << "required, but " << why_; \
+      GTEST_SKIP() << why_;                                                      \
+    }                                                                            \
+    ASSERT_TRUE((collector)->Started()) << (collector)->Error();                 \
   } while (0)
 
 TEST_F(UploadTaskTest, ReportOutcomesAndTheirRecords) {
   static const struct {
     const char* name;
-    const char* address;
+    int host;  // of the loopback address
     bool runCollector;
     std::vector<std::string> collectorArgs;
     bool crashUploadEnable;
@@ -173,26 +179,42 @@ TEST_F(UploadTaskTest, ReportOutcomesAndTheirRecords) {
     int retryCount;
     int collectorRequests;  // requests the collector stored
   } kCases[] = {
-      {"crash withheld while crash uploads are off", "127.0.0.2", true, {}, false, 101, -1, 0, 0, 0},
-      {"error report posts while crash uploads are off", "127.0.0.3", true, {}, false, 107, 200, 1, 0, 1},
-      {"crash report posts while crash uploads are on", "127.0.0.4", true, {}, true, 101, 200, 1, 0, 1},
-      {"server error is an answer", "127.0.0.5", true, {"--http-status", "500"}, true, 107, 500, 1, 0, 1},
-      {"unreachable server", "127.0.0.6", false, {}, true, 107, -1, 2, 1, 0},
-      {"coded answer counts as none", "127.0.0.7", true, {"--gzip-encoding-header"}, true, 101, -1, 2, 1, 1},
-      {"connection closed without answer", "127.0.0.8", true, {"--drop"}, true, 107, -1, 2, 1, 1},
+      {"crash withheld while crash uploads are off", 2, true, {}, false, 101, -1, 0, 0, 0},
+      {"error report posts while crash uploads are off", 3, true, {}, false, 107, 200, 1, 0, 1},
+      {"crash report posts while crash uploads are on", 4, true, {}, true, 101, 200, 1, 0, 1},
+      {"server error is an answer", 5, true, {"--http-status", "500"}, true, 107, 500, 1, 0, 1},
+      {"unreachable server", 6, false, {}, true, 107, -1, 2, 1, 0},
+      {"coded answer counts as none", 7, true, {"--gzip-encoding-header"}, true, 101, -1, 2, 1, 1},
+      {"connection closed without answer", 8, true, {"--drop"}, true, 107, -1, 2, 1, 1},
+      // Only the answer to user information may touch the strategy.
+      {"report answer with a status text leaves the strategy",
+       19,
+       true,
+       {"--status-text", "closed", "--strategy", "KEY_VEXTRA_DISABLE=1"},
+       true,
+       107,
+       200,
+       1,
+       0,
+       1},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     Prepare();
+    const std::string address = vextra_test::LoopbackAddress(c.host);
     std::unique_ptr<vextra_test::CollectorProcess> collector;
     if (c.runCollector) {
-      collector = StartCollector(c.address, c.collectorArgs);
+      collector = StartCollector(address, c.collectorArgs);
       START_COLLECTOR_OR_SKIP(collector);
     }
     CommonInfo::Instance().SetCrashUploadEnable(c.crashUploadEnable);
+    const std::string strategyBefore = CommonInfo::Instance().GetStrategyJson();
 
-    auto task = TlsTask(Vextra::kCmdReport, c.reportType, c.address);
+    auto task = TlsTask(Vextra::kCmdReport, c.reportType, address);
     EXPECT_EQ(SendReport(*task), c.result);
+    EXPECT_TRUE(saved_.empty());
+    EXPECT_EQ(CommonInfo::Instance().GetStrategyJson(), strategyBefore);
+    EXPECT_FALSE(strategy_->IsDisabled());
 
     const std::vector<Record> records = Records();
     ASSERT_EQ(records.size(), 1u);
@@ -232,16 +254,17 @@ TEST_F(UploadTaskTest, ReportOutcomesAndTheirRecords) {
 }
 
 TEST_F(UploadTaskTest, RequestsCarryTheProtocolHeadersAndNoContentCoding) {
-  auto collector = StartCollector("127.0.0.9", {});
+  const std::string address = vextra_test::LoopbackAddress(9);
+  auto collector = StartCollector(address, {});
   START_COLLECTOR_OR_SKIP(collector);
-  auto task = TlsTask(Vextra::kCmdReport, Vextra::kReportTypeError, "127.0.0.9");
+  auto task = TlsTask(Vextra::kCmdReport, Vextra::kReportTypeError, address);
   // Settings changed after construction do not reach the task's headers.
   CommonInfo::Instance().SetAppId("changed-later");
   EXPECT_EQ(SendReport(*task), 200);
   ASSERT_TRUE(collector->Stop()) << collector->Error();
 
   vextra_test::RawDb seen(collector->DbPath());
-  static const struct {
+  const struct {
     const char* name;
     const char* value;
   } kHeaders[] = {
@@ -251,7 +274,7 @@ TEST_F(UploadTaskTest, RequestsCarryTheProtocolHeadersAndNoContentCoding) {
       {"appVer", kAppVersion},
       {"Content-Type", "application/octet-stream"},
       {"Connection", "close"},
-      {"Host", "127.0.0.9"},
+      {"Host", address.c_str()},
       {"Accept", "*/*"},
       {"User-Agent", "cpp-httplib/0.7"},
   };
@@ -269,39 +292,40 @@ TEST_F(UploadTaskTest, RequestsCarryTheProtocolHeadersAndNoContentCoding) {
 TEST_F(UploadTaskTest, UserInfoAnswerDecidesTheStrategy) {
   static const struct {
     const char* name;
-    const char* address;
+    int host;  // of the loopback address
     std::vector<std::string> collectorArgs;
     int32_t result;
     bool stored;  // whether the answer replaced the stored strategy
     StrategyMap expected;
     bool disabled;
   } kCases[] = {
-      {"strategy map", "127.0.0.10", {"--strategy", "KEY_VEXTRA_DISABLE=0", "--strategy", "KEY_NEW=v"}, 200, true,
+      {"strategy map", 10, {"--strategy", "KEY_VEXTRA_DISABLE=0", "--strategy", "KEY_NEW=v"}, 200, true,
        {{"KEY_NEW", "v"}, {"KEY_VEXTRA_DISABLE", "0"}}, false},
       {"status text disables whatever the strategy",
-       "127.0.0.11",
+       11,
        {"--status-text", "closed", "--strategy", "KEY_VEXTRA_DISABLE=0"},
        200,
        true,
        {{"KEY_VEXTRA_DISABLE", "1"}},
        true},
-      {"error status is decoded too", "127.0.0.12", {"--http-status", "500", "--status-text", "x"}, 500, true,
+      {"error status is decoded too", 12, {"--http-status", "500", "--status-text", "x"}, 500, true,
        {{"KEY_VEXTRA_DISABLE", "1"}}, true},
-      {"non-gzip answer changes nothing", "127.0.0.13", {"--plain-body", "--status-text", "closed"}, 200, false, {},
+      {"non-gzip answer changes nothing", 13, {"--plain-body", "--status-text", "closed"}, 200, false, {},
        false},
-      {"empty answer changes nothing", "127.0.0.14", {"--http-status", "204", "--status-text", "closed"}, 204, false,
+      {"empty answer changes nothing", 14, {"--http-status", "204", "--status-text", "closed"}, 204, false,
        {}, false},
-      {"coded answer is no answer", "127.0.0.15", {"--gzip-encoding-header", "--status-text", "closed"}, -1, false,
+      {"coded answer is no answer", 15, {"--gzip-encoding-header", "--status-text", "closed"}, -1, false,
        {}, false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     Prepare();
-    auto collector = StartCollector(c.address, c.collectorArgs);
+    const std::string address = vextra_test::LoopbackAddress(c.host);
+    auto collector = StartCollector(address, c.collectorArgs);
     START_COLLECTOR_OR_SKIP(collector);
     const std::string jsonBefore = CommonInfo::Instance().GetStrategyJson();
 
-    auto task = TlsTask(Vextra::kCmdUserInfo, 0, c.address);
+    auto task = TlsTask(Vextra::kCmdUserInfo, 0, address);
     EXPECT_EQ(task->SendUserInfo(), c.result);
 
     if (c.stored) {
@@ -322,9 +346,10 @@ TEST_F(UploadTaskTest, UserInfoAnswerDecidesTheStrategy) {
 }
 
 TEST_F(UploadTaskTest, SendRawPostsStoredBytesUnchangedAndNothingForNoBytes) {
-  auto collector = StartCollector("127.0.0.16", {});
+  const std::string address = vextra_test::LoopbackAddress(16);
+  auto collector = StartCollector(address, {});
   START_COLLECTOR_OR_SKIP(collector);
-  auto task = TlsTask(Vextra::kCmdReport, Vextra::kReportTypeCrash, "127.0.0.16");
+  auto task = TlsTask(Vextra::kCmdReport, Vextra::kReportTypeCrash, address);
   const std::string stored = "stored body \x1F\x8B with any bytes";
   EXPECT_FALSE(task->SendRaw(stored.data(), 0));
   EXPECT_FALSE(task->SendRaw(stored.data(), -5));
@@ -339,7 +364,7 @@ TEST_F(UploadTaskTest, SendRawPostsStoredBytesUnchangedAndNothingForNoBytes) {
 }
 
 TEST_F(UploadTaskTest, SendRawWithoutServerIsFalse) {
-  auto task = TlsTask(Vextra::kCmdReport, Vextra::kReportTypeCrash, "127.0.0.17");
+  auto task = TlsTask(Vextra::kCmdReport, Vextra::kReportTypeCrash, vextra_test::LoopbackAddress(17));
   const std::string stored = "body";
   EXPECT_FALSE(task->SendRaw(stored.data(), static_cast<int32_t>(stored.size())));
 }
@@ -474,7 +499,7 @@ TEST_F(UploadTaskTest, FactoryMakesEachKindOfTask) {
 }
 
 TEST_F(UploadTaskTest, ServerAddressWithSchemeIsNoHost) {
-  CommonInfo::Instance().SetServerUrl("https://127.0.0.18");
+  CommonInfo::Instance().SetServerUrl("https://" + vextra_test::LoopbackAddress(18));
   auto task = Vextra::UploadTaskFactory::Instance().CreateTask(Vextra::kCmdReport, Vextra::kReportTypeError);
   const std::string body = "x";
   EXPECT_FALSE(task->SendRaw(body.data(), 1));

@@ -1,16 +1,14 @@
 #pragma once
 // Runs the collector program as a child process for its end-to-end tests.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,37 +48,35 @@ class ChildProcess {
   // the exit status, 128 + signal when killed, or -1 when still running.
   int Stop(int signalNumber, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     if (pid_ <= 0) return -1;
-    if (signalNumber != 0) kill(pid_, signalNumber);
+    if (signalNumber != 0 && !exited_) kill(pid_, signalNumber);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    do {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
       }
+      if (exited_) return status_;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    } while (std::chrono::steady_clock::now() < deadline);
     return -1;
   }
 
  private:
   pid_t pid_ = -1;
   bool exited_ = false;
+  int status_ = -1;  // once exited_
 };
 
-// True once a TCP connection to address:port succeeds within timeout.
-inline bool WaitUntilAccepting(const std::string& address, int port,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+// True once path exists (the collector writes its ready file after it
+// listens), false when the child ended first or timeout passed.
+inline bool WaitForFile(const std::filesystem::path& path, ChildProcess& child,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) == 0;
-    close(fd);
-    if (ok) return true;
+    if (std::filesystem::exists(path)) return true;
+    if (child.Stop(0, std::chrono::milliseconds(0)) != -1) return std::filesystem::exists(path);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;

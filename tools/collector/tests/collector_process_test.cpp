@@ -1,6 +1,8 @@
 // End-to-end tests of the vextra-collector program: started as a child process
-// on its own loopback address (127.0.1.x, an unprivileged port), spoken to over
-// TLS with cpp-httplib's client, its database read back afterwards.
+// on its own loopback address (127.A.B.x with A.B drawn per test program, an
+// unprivileged port), spoken to over TLS with cpp-httplib's client, its
+// database read back afterwards. A test talks to a collector only once that
+// collector has written its own ready file, never to whatever listens there.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -13,6 +15,7 @@
 #include "collector/tests/request_bodies.h"
 #include "collector/zlib_codec.h"
 #include "httplib.h"
+#include "support/loopback_address.h"
 #include "support/temp_dir.h"
 
 namespace collector_test {
@@ -32,17 +35,23 @@ class CollectorProcessTest : public testing::Test {
   std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args) {
     return std::make_unique<ChildProcess>(VEXTRA_COLLECTOR_PATH, args, Out().string(), Err().string());
   }
-  // Starts a collector on address with the extra args and waits until it accepts.
+  // Starts a collector on address with the extra args, storing in its own
+  // database (DbPath() from now on), and waits until it has written its ready
+  // file: then the listener on address is this collector.
   std::unique_ptr<ChildProcess> StartServing(const std::string& address, std::vector<std::string> args) {
-    args.insert(args.end(), {"--listen", address, "--port", std::to_string(kPort), "--db", DbPath()});
+    db_ = "collector-" + address + ".db";
+    const std::filesystem::path ready = ReadyFile(address);
+    args.insert(args.end(), {"--listen", address, "--port", std::to_string(kPort), "--db", DbPath(), "--ready-file",
+                             ready.string()});
     auto child = Start(args);
     EXPECT_TRUE(child->started());
-    EXPECT_TRUE(WaitUntilAccepting(address, kPort)) << ReadFile(Err());
+    EXPECT_TRUE(WaitForFile(ready, *child)) << ReadFile(Err());
     return child;
   }
   std::filesystem::path Out() const { return dir_.path() / "out.txt"; }
   std::filesystem::path Err() const { return dir_.path() / "err.txt"; }
-  std::string DbPath() const { return (dir_.path() / "collector.db").string(); }
+  std::string DbPath() const { return (dir_.path() / db_).string(); }
+  std::filesystem::path ReadyFile(const std::string& address) const { return dir_.path() / ("ready-" + address); }
 
   std::string QueryOne(const std::string& sql) {
     sqlite3* db = nullptr;
@@ -61,7 +70,10 @@ class CollectorProcessTest : public testing::Test {
   }
 
   vextra_test::TempDir dir_{"vextra-collector-process"};
+  std::string db_ = "collector.db";
 };
+
+std::string Address(int host) { return vextra_test::LoopbackAddress(host); }
 
 httplib::Result Post(const std::string& address, const std::string& body, int readTimeoutSeconds = 5) {
   httplib::SSLClient client(address, kPort);
@@ -93,7 +105,7 @@ TEST_F(CollectorProcessTest, BadArgumentsExitWithStatus2AndOneLine) {
 }
 
 TEST_F(CollectorProcessTest, UnusableCertificateIsReportedAndExitsWithFailure) {
-  auto child = Start({"--listen", "127.0.1.9", "--port", std::to_string(kPort), "--db", DbPath(), "--cert",
+  auto child = Start({"--listen", Address(9), "--port", std::to_string(kPort), "--db", DbPath(), "--cert",
                       (dir_.path() / "none.pem").string(), "--key", (dir_.path() / "none.key").string()});
   EXPECT_EQ(child->Stop(0), 1);
   EXPECT_NE(ReadFile(Err()).find("cannot set up TLS"), std::string::npos) << ReadFile(Err());
@@ -115,7 +127,8 @@ TEST_F(CollectorProcessTest, AnswersAsConfiguredAndStoresEveryRequest) {
   int n = 10;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    const std::string address = "127.0.1." + std::to_string(n++);
+    // Each row has its own address and database, so no row reads another's rows.
+    const std::string address = Address(n++);
     auto child = StartServing(address, c.args);
     const std::string body = GzipPacket(MakeUserInfoPacket());
     auto result = Post(address, body);
@@ -142,7 +155,7 @@ TEST_F(CollectorProcessTest, AnswersAsConfiguredAndStoresEveryRequest) {
 }
 
 TEST_F(CollectorProcessTest, DroppedConnectionGivesNoAnswerButTheRequestIsStored) {
-  const std::string address = "127.0.1.20";
+  const std::string address = Address(20);
   auto child = StartServing(address, {"--drop"});
   auto result = Post(address, GzipPacket(MakeReportPacket("DROPPED1")));
   EXPECT_FALSE(result);
@@ -152,7 +165,7 @@ TEST_F(CollectorProcessTest, DroppedConnectionGivesNoAnswerButTheRequestIsStored
 }
 
 TEST_F(CollectorProcessTest, DelayedAnswerOutlastsAShortReadTimeoutAndStopEndsTheWait) {
-  const std::string address = "127.0.1.21";
+  const std::string address = Address(21);
   auto child = StartServing(address, {"--delay-ms", "600000"});
   EXPECT_FALSE(Post(address, GzipPacket(MakeUserInfoPacket()), /*readTimeoutSeconds=*/1));
   // The stop cuts the pending wait short instead of holding the process for ten minutes.
@@ -161,7 +174,7 @@ TEST_F(CollectorProcessTest, DelayedAnswerOutlastsAShortReadTimeoutAndStopEndsTh
 }
 
 TEST_F(CollectorProcessTest, StopFileEndsTheCollector) {
-  const std::string address = "127.0.1.23";
+  const std::string address = Address(23);
   const std::filesystem::path stopFile = dir_.path() / "stop";
   auto child = StartServing(address, {"--stop-file", stopFile.string()});
   EXPECT_EQ(child->Stop(0, std::chrono::milliseconds(300)), -1);  // still serving
@@ -172,10 +185,9 @@ TEST_F(CollectorProcessTest, StopFileEndsTheCollector) {
 }
 
 TEST_F(CollectorProcessTest, ReadyFileMarksTheListenerAndATakenAddressIsRefused) {
-  const std::string address = "127.0.1.24";
-  const std::filesystem::path ready = dir_.path() / "ready";
-  auto first = StartServing(address, {"--ready-file", ready.string()});
-  EXPECT_EQ(ReadFile(ready), "listening on " + address + " port " + std::to_string(kPort) + "\n");
+  const std::string address = Address(24);
+  auto first = StartServing(address, {});
+  EXPECT_EQ(ReadFile(ReadyFile(address)), "listening on " + address + " port " + std::to_string(kPort) + "\n");
 
   const std::filesystem::path secondReady = dir_.path() / "second-ready";
   auto second = Start({"--listen", address, "--port", std::to_string(kPort), "--db",
@@ -187,7 +199,7 @@ TEST_F(CollectorProcessTest, ReadyFileMarksTheListenerAndATakenAddressIsRefused)
 }
 
 TEST_F(CollectorProcessTest, UndecodableBodyIsStoredAndAnswered) {
-  const std::string address = "127.0.1.22";
+  const std::string address = Address(22);
   auto child = StartServing(address, {});
   auto result = Post(address, "plain text, not gzip");
   ASSERT_TRUE(result);
