@@ -21,4 +21,7 @@ int LastSystemError();
 // the stream.
 FILE* CreateNewFile(const std::wstring& path, bool* already_exists);
 
+// Deletes the file at path; false when it could not be deleted.
+bool RemoveFile(const std::wstring& path);
+
 }  // namespace Vextra::platform

@@ -30,4 +30,6 @@ FILE* CreateNewFile(const std::wstring& path, bool* already_exists) {
   return file;
 }
 
+bool RemoveFile(const std::wstring& path) { return unlink(WideToUtf8(path).c_str()) == 0; }
+
 }  // namespace Vextra::platform

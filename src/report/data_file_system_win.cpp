@@ -31,4 +31,6 @@ FILE* CreateNewFile(const std::wstring& path, bool* already_exists) {
   return file;
 }
 
+bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+
 }  // namespace Vextra::platform
