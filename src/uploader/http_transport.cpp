@@ -5,7 +5,14 @@
 #ifdef CPPHTTPLIB_ZLIB_SUPPORT
 #error "uploads use cpp-httplib without its zlib support"
 #endif
+// cpp-httplib 0.11.4 starts Winsock from a namespace-scope object
+// ("static WSInit wsinit_;"): WSAStartup would run while the library is being
+// loaded, under the loader lock, and WSACleanup while it is unloaded. Renamed
+// into the declaration of a function that is never defined nor called, there
+// is nothing left to construct; StartNetworking starts Winsock on first use.
+#define wsinit_ wsinit_unused_()
 #include "httplib.h"
+#undef wsinit_
 
 #include <algorithm>
 
@@ -33,6 +40,7 @@ class TlsTransport : public HttpTransport {
                   const std::string& contentType, size_t maxBodyBytes) override {
     HttpAnswer answer;
     try {
+      StartNetworking();
       RunWithoutBrokenPipeSignal([&] {
         httplib::Request request;
         request.method = "POST";
@@ -46,6 +54,12 @@ class TlsTransport : public HttpTransport {
         bool enough = false;  // the receiver stopped the read on purpose
         request.response_handler = [&](const httplib::Response& response) {
           status = response.status;
+          // Wanting no byte of the body, stop before it; an answer with a
+          // content coding goes on, so the library refuses it as no answer.
+          if (maxBodyBytes == 0 && response.get_header_value("Content-Encoding").empty()) {
+            enough = true;
+            return false;
+          }
           return true;
         };
         // Called only for an answer without a content coding; keeps the

@@ -54,6 +54,12 @@ constexpr int kReadTimeoutSeconds = 5;
 constexpr int kWriteTimeoutSeconds = 5;
 std::unique_ptr<HttpTransport> MakeTlsTransport(const std::string& host);
 
+// Starts the system's sockets for this process if that has not happened yet
+// (Winsock on Windows; nothing elsewhere). Posts call it first, so nothing
+// network-related runs while the library is loaded or unloaded. Never undone:
+// the end of the process releases it. Any thread; takes no lock.
+void StartNetworking();
+
 // Runs body on the calling thread so that writing to a peer that has gone
 // away fails as an error instead of raising a signal that would end the host
 // process (POSIX); elsewhere it only runs body.
