@@ -51,7 +51,7 @@ class TlsTransport : public HttpTransport {
         request.body = body;
 
         int status = 0;
-        bool enough = false;  // the receiver stopped the read on purpose
+        bool enough = false;  // the read was stopped on purpose, with all that is wanted
         request.response_handler = [&](const httplib::Response& response) {
           status = response.status;
           // Wanting no byte of the body, stop before it; an answer with a
