@@ -26,7 +26,10 @@ FILE* CreateNewFile(const std::wstring& path, bool* already_exists) {
     return nullptr;
   }
   FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) close(fd);
+  if (file == nullptr) {
+    close(fd);
+    unlink(WideToUtf8(path).c_str());  // the empty file just made is no report
+  }
   return file;
 }
 

@@ -27,7 +27,10 @@ FILE* CreateNewFile(const std::wstring& path, bool* already_exists) {
     return nullptr;
   }
   FILE* file = _fdopen(fd, "wb");
-  if (file == nullptr) _close(fd);
+  if (file == nullptr) {
+    _close(fd);
+    DeleteFileW(path.c_str());  // the empty file just made is no report
+  }
   return file;
 }
 
