@@ -1,5 +1,6 @@
 #include "core/config_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -82,19 +83,25 @@ void ApplyLine(std::string_view line, CommonInfo& settings, ReadState& state) {
   }
 }
 
-// Cuts text, possibly arriving in pieces, into lines and applies each whole line,
-// so a file is read without holding more than one line of it.
+bool HasCommentMarker(std::string_view text) {
+  return text.find("<!--") != std::string_view::npos || text.find("-->") != std::string_view::npos;
+}
+
+// Cuts text, possibly arriving in pieces, into lines and applies each whole
+// line. Of a line it keeps at most kMaxConfigLineBytes; the bytes past them are
+// only looked through for a comment marker, so memory stays bounded whatever
+// the file holds.
 class ConfigReader {
  public:
-  explicit ConfigReader(CommonInfo& settings) : settings_(settings) {}
+  explicit ConfigReader(CommonInfo& settings) : settings_(settings) { pending_.reserve(kMaxConfigLineBytes); }
 
   void Feed(std::string_view text) {
     for (size_t newline; (newline = text.find('\n')) != std::string_view::npos;) {
-      pending_.append(text.substr(0, newline));
+      Take(text.substr(0, newline));
       text.remove_prefix(newline + 1);
       EndLine(true);
     }
-    pending_.append(text);
+    Take(text);
   }
   // The last line needs no line end.
   void Finish() {
@@ -102,16 +109,66 @@ class ConfigReader {
   }
 
  private:
+  void Take(std::string_view bytes) {
+    const size_t room = kMaxConfigLineBytes - pending_.size();
+    if (bytes.size() <= room) {
+      pending_.append(bytes);
+      return;
+    }
+    pending_.append(bytes.substr(0, room));
+    bytes.remove_prefix(room);
+    if (!cut_) {
+      cut_ = true;
+      // A NUL in the kept part already ends what the line says.
+      settled_ = pending_.find('\0') != std::string::npos;
+      tail_.assign(std::string_view(pending_).substr(pending_.size() - kMarkerTail));
+    }
+    LookPastCut(bytes);
+  }
+
+  // Looks for "<!--" or "-->" in bytes past the cut, including one that
+  // straddles the previous piece, up to the first NUL. Allocates nothing.
+  void LookPastCut(std::string_view bytes) {
+    if (settled_) return;
+    const size_t nul = bytes.find('\0');
+    if (nul != std::string_view::npos) {
+      bytes = bytes.substr(0, nul);
+      settled_ = true;
+    }
+    char joint[2 * kMarkerTail];
+    const size_t head = std::min(bytes.size(), kMarkerTail);
+    tail_.copy(joint, tail_.size());
+    bytes.copy(joint + tail_.size(), head);
+    if (HasCommentMarker(std::string_view(joint, tail_.size() + head)) || HasCommentMarker(bytes)) {
+      comment_past_cut_ = true;
+      settled_ = true;
+      return;
+    }
+    std::string_view last = std::string_view(joint, tail_.size() + head);
+    if (bytes.size() > kMarkerTail) last = bytes;
+    tail_.assign(last.substr(last.size() - std::min(last.size(), kMarkerTail)));
+  }
+
   void EndLine(bool ended) {
     std::string_view line(pending_);
-    if (ended && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-    ApplyLine(line.substr(0, line.find('\0')), settings_, state_);
+    // The line end of a cut line lies past the cut.
+    if (ended && !cut_ && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!comment_past_cut_) ApplyLine(line.substr(0, line.find('\0')), settings_, state_);
     pending_.clear();
+    tail_.clear();
+    cut_ = settled_ = comment_past_cut_ = false;
   }
+
+  // One byte less than the longest marker: enough to find one across pieces.
+  static constexpr size_t kMarkerTail = 3;
 
   CommonInfo& settings_;
   ReadState state_;
-  std::string pending_;  // the line read so far
+  std::string pending_;  // the line read so far, at most kMaxConfigLineBytes
+  bool cut_ = false;     // bytes of this line were dropped
+  bool settled_ = false;  // nothing more past the cut can change the line
+  bool comment_past_cut_ = false;
+  std::string tail_;  // the last bytes before the unread part, for markers across pieces
 };
 
 }  // namespace

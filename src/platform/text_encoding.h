@@ -7,14 +7,19 @@ namespace Vextra::platform {
 
 // Narrow to wide as the exports convert their arguments: the C runtime's
 // multibyte conversion of the current locale on Windows, UTF-8 elsewhere.
-// Output is cut to max_chars characters. A null input yields the empty text.
+// Elsewhere a byte that is not part of valid UTF-8 becomes the code point
+// U+DC00 + byte (U+DC80..U+DCFF), which the wide-to-narrow conversions below
+// turn back into that byte: a narrow path reaches the file system byte for
+// byte whatever it holds. Output is cut to max_chars characters. A null input
+// yields the empty text.
 std::wstring NarrowToWide(const char* text, size_t max_chars = 259);
-// Wide to the system's ANSI code page (Windows) or UTF-8 (elsewhere); used
-// for paths stored in the record database and for file-system calls.
+// Wide to the system's ANSI code page (Windows) or UTF-8 (elsewhere, with
+// U+DC80..U+DCFF back to their bytes); used for paths stored in the record
+// database and for file-system calls.
 std::string WideToAnsi(const std::wstring& text);
 std::string WideToUtf8(const std::wstring& text);
 // The inverse of WideToAnsi, for paths read back from the record database; the
-// whole text is converted, never cut.
+// whole text is converted, never cut (up to an embedded NUL elsewhere).
 std::wstring AnsiToWide(const std::string& text);
 
 }  // namespace Vextra::platform

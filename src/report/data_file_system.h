@@ -16,9 +16,12 @@ int StatDirectory(const std::wstring& path, bool* is_directory);
 int LastSystemError();
 
 // Opens path for binary writing only when nothing exists there yet, so an
-// existing file is never truncated. Returns nullptr on failure and sets
-// *already_exists when the failure was an existing entry. The caller closes
-// the stream.
+// existing file is never truncated. Returns nullptr on failure (leaving no
+// file behind) and sets *already_exists when the failure was an existing
+// entry. The caller closes the stream.
 FILE* CreateNewFile(const std::wstring& path, bool* already_exists);
+
+// Deletes the file at path; false when it could not be deleted.
+bool RemoveFile(const std::wstring& path);
 
 }  // namespace Vextra::platform

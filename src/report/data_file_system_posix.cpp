@@ -26,8 +26,13 @@ FILE* CreateNewFile(const std::wstring& path, bool* already_exists) {
     return nullptr;
   }
   FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) close(fd);
+  if (file == nullptr) {
+    close(fd);
+    unlink(WideToUtf8(path).c_str());  // the empty file just made is no report
+  }
   return file;
 }
+
+bool RemoveFile(const std::wstring& path) { return unlink(WideToUtf8(path).c_str()) == 0; }
 
 }  // namespace Vextra::platform

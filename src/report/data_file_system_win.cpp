@@ -27,8 +27,13 @@ FILE* CreateNewFile(const std::wstring& path, bool* already_exists) {
     return nullptr;
   }
   FILE* file = _fdopen(fd, "wb");
-  if (file == nullptr) _close(fd);
+  if (file == nullptr) {
+    _close(fd);
+    DeleteFileW(path.c_str());  // the empty file just made is no report
+  }
   return file;
 }
+
+bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
 
 }  // namespace Vextra::platform

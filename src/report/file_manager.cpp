@@ -8,6 +8,7 @@
 #include "platform/file_system.h"
 #include "platform/path_text.h"
 #include "platform/process_info.h"
+#include "platform/text_encoding.h"
 #include "report/data_file_system.h"
 
 namespace Vextra {
@@ -54,7 +55,9 @@ std::wstring PrepareCustomRoot(CommonInfo& info) {
   int stat_result = 0;
   int error = 0;
   if (!EnsureDirectory(root, &stat_result, &error)) {
-    std::printf("Create custom dir root failed. %ls %d", root.c_str(), stat_result);
+    // As narrow bytes: "%ls" stops at the first character the C locale cannot
+    // write, which cuts off any non-ASCII path on Linux.
+    std::printf("Create custom dir root failed. %s %d", platform::WideToAnsi(root).c_str(), stat_result);
     std::printf("Last Error %d\n", error);
     std::fflush(stdout);
     return {};
@@ -152,7 +155,11 @@ bool WriteInfoFileAt(wchar_t* path, const char* bytes, int64_t length, int32_t r
     bool written = std::fwrite(bytes, 1, size, file) == size;
     written = std::fflush(file) == 0 && written;
     written = std::fclose(file) == 0 && written;
-    if (!written) return false;
+    if (!written) {
+      // A cut-off body must not be taken for a report later.
+      platform::RemoveFile(name);
+      return false;
+    }
     name.copy(path, name.size());
     path[name.size()] = L'\0';
     return true;

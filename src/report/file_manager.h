@@ -44,7 +44,8 @@ int32_t FirstDataFileNumber(int32_t seconds);
 // a terminator) into path, which has room for kWidePathChars characters.
 // Never replaces an existing file: a name already taken moves on to the next
 // second number. False, with path untouched, for null arguments, a length not
-// above 0, a data directory that is not ready, or a failed create or write.
+// above 0, a data directory that is not ready, or a failed create or write; a
+// file whose write failed is removed again.
 // Any thread; takes no lock. FileManager::Instance() must exist first.
 bool WriteInfoFile(wchar_t* path, const char* bytes, int64_t length, int32_t report_type);
 

@@ -5,7 +5,16 @@
 #ifdef CPPHTTPLIB_ZLIB_SUPPORT
 #error "uploads use cpp-httplib without its zlib support"
 #endif
+// cpp-httplib 0.11.4 starts Winsock from a namespace-scope object
+// ("static WSInit wsinit_;"): WSAStartup would run while the library is being
+// loaded, under the loader lock, and WSACleanup while it is unloaded. Renamed
+// into the declaration of a function that is never defined nor called, there
+// is nothing left to construct; StartNetworking starts Winsock on first use.
+#define wsinit_ wsinit_unused_()
 #include "httplib.h"
+#undef wsinit_
+
+#include <algorithm>
 
 namespace Vextra {
 namespace {
@@ -28,17 +37,48 @@ class TlsTransport : public HttpTransport {
   }
 
   HttpAnswer Post(const std::string& path, const HttpHeaders& headers, const std::string& body,
-                  const std::string& contentType) override {
+                  const std::string& contentType, size_t maxBodyBytes) override {
     HttpAnswer answer;
     try {
+      StartNetworking();
       RunWithoutBrokenPipeSignal([&] {
-        httplib::Headers sent(headers.begin(), headers.end());
-        if (sent.find("User-Agent") == sent.end()) sent.emplace("User-Agent", kUserAgent);
-        httplib::Result result = client_.Post(path.c_str(), sent, body.data(), body.size(), contentType.c_str());
-        if (!result) return;
-        answer.arrived = true;
-        answer.status = result->status;
-        answer.body = std::move(result->body);
+        httplib::Request request;
+        request.method = "POST";
+        request.path = path;
+        for (const auto& [name, value] : headers) request.headers.emplace(name, HeaderFieldValue(value));
+        if (request.headers.find("User-Agent") == request.headers.end()) request.headers.emplace("User-Agent", kUserAgent);
+        if (!contentType.empty()) request.headers.emplace("Content-Type", HeaderFieldValue(contentType));
+        request.body = body;
+
+        int status = 0;
+        bool enough = false;  // the read was stopped on purpose, with all that is wanted
+        request.response_handler = [&](const httplib::Response& response) {
+          status = response.status;
+          // Wanting no byte of the body, stop before it; an answer with a
+          // content coding goes on, so the library refuses it as no answer.
+          if (maxBodyBytes == 0 && response.get_header_value("Content-Encoding").empty()) {
+            enough = true;
+            return false;
+          }
+          return true;
+        };
+        // Called only for an answer without a content coding; keeps the
+        // first maxBodyBytes and then ends the read, which closes the connection.
+        request.content_receiver = [&](const char* data, size_t size, uint64_t, uint64_t) {
+          answer.body.append(data, std::min(size, maxBodyBytes - answer.body.size()));
+          enough = answer.body.size() >= maxBodyBytes;
+          return !enough;
+        };
+        httplib::Response response;
+        httplib::Error error = httplib::Error::Success;
+        if (client_.send(request, response, error)) {
+          answer.arrived = true;
+          answer.status = response.status;
+        } else if (enough && error == httplib::Error::Canceled) {
+          answer.arrived = true;
+          answer.status = status;
+        }
+        if (!answer.arrived) answer.body.clear();
       });
     } catch (...) {
       answer = HttpAnswer{};
@@ -51,6 +91,14 @@ class TlsTransport : public HttpTransport {
 };
 
 }  // namespace
+
+std::string HeaderFieldValue(const std::string& value) {
+  std::string sent = value;
+  for (char& c : sent) {
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  }
+  return sent;
+}
 
 std::unique_ptr<HttpTransport> MakeTlsTransport(const std::string& host) {
   return std::make_unique<TlsTransport>(host);

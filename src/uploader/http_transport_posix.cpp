@@ -7,6 +7,8 @@
 
 namespace Vextra {
 
+void StartNetworking() {}
+
 // TLS writes go through write(), which raises SIGPIPE on a closed connection.
 // The signal is blocked on this thread for the call; one raised meanwhile is
 // taken off the thread's pending set before the old mask returns, unless it

@@ -44,7 +44,9 @@ using google::protobuf::Reflection;
 
 bool IsTextField(const FieldDescriptor* field) { return field->type() == FieldDescriptor::TYPE_STRING; }
 
-bool HasInvalidText(const Message& message) {
+bool NeedsEscaping(const std::string& text) { return !IsValidUtf8(text) || ContainsEscape(text); }
+
+bool HasTextToEscape(const Message& message) {
   const Reflection* reflection = message.GetReflection();
   std::vector<const FieldDescriptor*> fields;
   reflection->ListFields(message, &fields);
@@ -52,17 +54,17 @@ bool HasInvalidText(const Message& message) {
     if (IsTextField(field)) {
       if (field->is_repeated()) {
         for (int i = 0; i < reflection->FieldSize(message, field); ++i) {
-          if (!IsValidUtf8(reflection->GetRepeatedString(message, field, i))) return true;
+          if (NeedsEscaping(reflection->GetRepeatedString(message, field, i))) return true;
         }
-      } else if (!IsValidUtf8(reflection->GetString(message, field))) {
+      } else if (NeedsEscaping(reflection->GetString(message, field))) {
         return true;
       }
     } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
       if (field->is_repeated()) {
         for (int i = 0; i < reflection->FieldSize(message, field); ++i) {
-          if (HasInvalidText(reflection->GetRepeatedMessage(message, field, i))) return true;
+          if (HasTextToEscape(reflection->GetRepeatedMessage(message, field, i))) return true;
         }
-      } else if (HasInvalidText(reflection->GetMessage(message, field))) {
+      } else if (HasTextToEscape(reflection->GetMessage(message, field))) {
         return true;
       }
     }
@@ -79,11 +81,11 @@ void RepairText(Message* message) {
       if (field->is_repeated()) {
         for (int i = 0; i < reflection->FieldSize(*message, field); ++i) {
           const std::string value = reflection->GetRepeatedString(*message, field, i);
-          if (!IsValidUtf8(value)) reflection->SetRepeatedString(message, field, i, ToProtocolText(value));
+          if (NeedsEscaping(value)) reflection->SetRepeatedString(message, field, i, EscapeText(value));
         }
       } else {
         const std::string value = reflection->GetString(*message, field);
-        if (!IsValidUtf8(value)) reflection->SetString(message, field, ToProtocolText(value));
+        if (NeedsEscaping(value)) reflection->SetString(message, field, EscapeText(value));
       }
     } else if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
       if (field->is_repeated()) {
@@ -108,32 +110,39 @@ bool IsValidUtf8(const std::string& text) {
   return true;
 }
 
-std::string RepairUtf8AsLatin1(const std::string& text) {
+std::string EscapeText(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const size_t length = ValidSequenceLength(text, i);
-    if (length > 0) {
+    if (length > 0 && text[i] != '\\') {
       out.append(text, i, length);
       i += length;
-    } else {
-      const auto value = static_cast<uint8_t>(text[i++]);
-      out.push_back(static_cast<char>(0xC0 | (value >> 6)));
-      out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+      continue;
     }
+    const auto value = static_cast<uint8_t>(text[i++]);
+    out.append("\\x{");
+    out.push_back(kHex[value >> 4]);
+    out.push_back(kHex[value & 0x0F]);
+    out.push_back('}');
   }
   return out;
 }
 
-std::string ToProtocolText(const std::string& text) {
-  if (IsValidUtf8(text)) return text;
-  std::string converted = platform::LegacyTextToUtf8(text);
-  return IsValidUtf8(converted) ? converted : RepairUtf8AsLatin1(text);
+bool ContainsEscape(const std::string& text) {
+  const auto isHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+  for (size_t at = text.find("\\x{"); at != std::string::npos; at = text.find("\\x{", at + 1)) {
+    if (at + 6 <= text.size() && isHex(text[at + 3]) && isHex(text[at + 4]) && text[at + 5] == '}') return true;
+  }
+  return false;
 }
 
+std::string ToProtocolText(const std::string& text) { return NeedsEscaping(text) ? EscapeText(text) : text; }
+
 void MakeTextFieldsUtf8(Message* message) {
-  // Looking first keeps the common case (all text valid) free of writes.
-  if (message != nullptr && HasInvalidText(*message)) RepairText(message);
+  // Looking first keeps the common case (all text valid, nothing to escape) free of writes.
+  if (message != nullptr && HasTextToEscape(*message)) RepairText(message);
 }
 
 }  // namespace Vextra

@@ -103,7 +103,8 @@ int32_t UploadTask::SendUnguarded() {
   // Withheld crash reports stay on disk in status 0 until the host asks for them.
   if (reportType == kReportTypeCrash && !crashUploadEnable) return -1;
 
-  const HttpAnswer answer = transport->Post(kUploadPath, headers, body, kBodyContentType);
+  const size_t answerBytes = cmd == kCmdUserInfo ? kMaxStrategyAnswerBytes : 0;
+  const HttpAnswer answer = transport->Post(kUploadPath, headers, body, kBodyContentType, answerBytes);
   if (!answer.arrived) {
     if (recorded) Records().UpdateCrashStatus(path, kStatusFailed);
     return -1;
@@ -117,7 +118,7 @@ bool UploadTask::SendRaw(const char* bytes, int32_t length) {
   if (bytes == nullptr || length < 1 || transport == nullptr) return false;
   try {
     const std::string body(bytes, static_cast<size_t>(length));
-    return transport->Post(kUploadPath, headers, body, kBodyContentType).arrived;
+    return transport->Post(kUploadPath, headers, body, kBodyContentType, 0).arrived;
   } catch (...) {
     return false;
   }

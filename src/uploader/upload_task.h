@@ -23,6 +23,15 @@ class ReportBuilder;
 constexpr char kUploadPath[] = "/pb/async";
 constexpr char kBodyContentType[] = "application/octet-stream";
 
+// The most of an 840 answer body that is read. Only its first 102,400
+// inflated bytes are used (DecompressBody); a gzip stream holding them needs
+// at most as many bytes in stored blocks, 5 bytes per 64 KiB block, a 10-byte
+// header with an extra field of at most 65,537 bytes and a name. 256 KiB
+// covers all of that; the rest of a longer answer is never read. Of an 830
+// answer, and of a re-sent body's, only the status counts: no byte of the body
+// is read.
+constexpr size_t kMaxStrategyAnswerBytes = 256 * 1024;
+
 // The strategy an 840 answer body carries: {"KEY_VEXTRA_DISABLE": "1"} when
 // the response's status text is not empty, else the valueMap of the KplStrategy
 // in its sBuffer. An empty, non-gzip or undecodable body gives an empty map.

@@ -143,6 +143,55 @@ TEST_F(ConfigFileTest, EmptyIgnoreDllsLinesUseUpPlacesToo) {
   EXPECT_FALSE(settings_.IsIgnoredDll("a31.dll"));
 }
 
+TEST_F(ConfigFileTest, OverlongLinesAreReadThroughTheirFirstBytes) {
+  const size_t max = kMaxConfigLineBytes;
+  const std::string blanks(max, ' ');
+  struct Row {
+    const char* name;
+    std::string text;
+    std::string app_id;  // "host" is what the host set
+    std::string game_name;
+  };
+  const Row rows[] = {
+      // Lines that fit are read exactly, their line end not counted.
+      {"value padded to the longest line, CRLF", "<AppId>fits" + blanks.substr(11) + "\r\n<GameName>g</GameName>",
+       "fits", "g"},
+      {"closing tag at the very end", "<AppId>fits" + blanks.substr(11 + 8) + "</AppId>", "fits", ""},
+      // Longer lines: only their first bytes count.
+      {"value runs past the cut", "<AppId>" + std::string(max, 'a') + "\n<GameName>g</GameName>",
+       std::string(max - 7, 'a'), "g"},
+      {"closing tag past the cut", "<AppId>x" + blanks + "</AppId>", "x", ""},
+      {"tag past the cut is not seen", blanks + "<AppId>late</AppId>\n<GameName>g</GameName>", "host", "g"},
+      {"comment marker past the cut skips the line", "<AppId>x</AppId>" + blanks + "-->\n<GameName>g</GameName>",
+       "host", "g"},
+      {"comment marker across the cut skips the line",
+       "<AppId>x</AppId>" + blanks.substr(16 + 2) + "<!--" + blanks, "host", ""},
+      {"comment marker after a NUL past the cut does not count",
+       "<AppId>x</AppId>" + blanks + std::string(1, '\0') + "-->", "x", ""},
+      {"NUL before the cut ends the line", "<AppId>x" + std::string(1, '\0') + blanks + "-->", "x", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (bool from_file : {false, true}) {
+      SCOPED_TRACE(from_file ? "file read in pieces" : "whole text");
+      settings_.ResetForTesting();
+      settings_.SetAppId("host");
+      if (from_file) {
+        vextra_test::TempDir dir{"vextra-config"};
+        FILE* file = std::fopen((dir.path() / "VextraConfig64.dat").string().c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(row.text.data(), 1, row.text.size(), file);
+        std::fclose(file);
+        ASSERT_TRUE(ReadConfigFilesIn(dir.wpath(), settings_));
+      } else {
+        ApplyConfigText(row.text, settings_);
+      }
+      EXPECT_EQ(settings_.GetAppId(), row.app_id);
+      EXPECT_EQ(settings_.GetGameName(), row.game_name);
+    }
+  }
+}
+
 // Files on disk, in a directory of their own.
 class ConfigFilesOnDiskTest : public ConfigFileTest {
  protected:

@@ -17,6 +17,7 @@
 #include "platform/path_text.h"
 #include "platform/process_info.h"
 #include "platform/text_encoding.h"
+#include "report/data_file_system.h"
 #include "support/temp_dir.h"
 
 namespace Vextra {
@@ -174,31 +175,35 @@ TEST_F(PrepareWorkspaceTest, CustomRootThatCannotBeCreatedPrintsBothMessages) {
   } kCases[] = {
       {"parent directory missing", L"missing", false, -1},
       {"root is a regular file", L"host", true, 0},
+      // Printed whole: a wide "%ls" stopped at the first non-ASCII character.
+      {"non-ASCII path", L"caf\u00e9-\u732b/missing", false, -1},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     info.ResetForTesting();
     vextra_test::TempDir dir;
-    const fs::path host = dir.path() / c.host_dir;
+    // Kept wide: the C locale cannot convert a non-ASCII fs::path.
+    const std::wstring host = dir.wpath() + platform::kPathSeparator + c.host_dir;
     if (c.root_is_file) {
-      fs::create_directories(host);
-      WriteAll((host / "lumaro").wstring(), "x");
+      fs::create_directories(fs::path(host));
+      WriteAll(host + L"/lumaro", "x");
     }
-    info.SetWorkspace(host.wstring(), true);
+    info.SetWorkspace(host, true);
     const std::wstring root = info.GetWorkspace();
 
     bool prepared = true;
     std::string out = PrepareAndCapture(ModuleIn(temp.wpath()), &prepared);
     EXPECT_FALSE(prepared);
     const std::string first =
-        "Create custom dir root failed. " + platform::WideToUtf8(root) + " " + std::to_string(c.stat_result);
+        "Create custom dir root failed. " + platform::WideToAnsi(root) + " " + std::to_string(c.stat_result);
     ASSERT_EQ(out.rfind(first + "Last Error ", 0), 0u) << out;
     const std::string error = out.substr(first.size() + 11);
     ASSERT_GE(error.size(), 2u) << out;
     EXPECT_EQ(error.back(), '\n');
     EXPECT_NE(error.substr(0, error.size() - 1), "0") << "the system error is reported";
     ExpectDataDirUnset();
-    EXPECT_FALSE(fs::exists(host / "lumaro" / "vextra_data"));
+    bool is_directory = false;
+    EXPECT_NE(platform::StatDirectory(host + L"/lumaro/vextra_data", &is_directory), 0);
   }
 }
 

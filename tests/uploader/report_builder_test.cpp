@@ -333,12 +333,12 @@ TEST_F(ReportBuilderTest, FreshFactsComeFromTheMachine) {
   EXPECT_GE(height, 0);
 }
 
-TEST(ProtocolTextTest, ValidUtf8PassesAndOtherBytesAreKeptAsCharacters) {
+TEST(ProtocolTextTest, ValidUtf8PassesAndEverythingElseIsEscaped) {
   static const struct {
     const char* name;
     std::string text;
     bool valid;
-    std::string repaired;  // as Latin-1 repair gives it
+    std::string sent;  // what goes into the message
   } kCases[] = {
       {"empty", "", true, ""},
       {"ascii", "user-5", true, "user-5"},
@@ -347,20 +347,53 @@ TEST(ProtocolTextTest, ValidUtf8PassesAndOtherBytesAreKeptAsCharacters) {
       {"four-byte", "\xF0\x9F\x8E\xAE", true, "\xF0\x9F\x8E\xAE"},
       {"highest code point", "\xF4\x8F\xBF\xBF", true, "\xF4\x8F\xBF\xBF"},
       {"embedded zero", std::string("a\0b", 3), true, std::string("a\0b", 3)},
-      {"latin-1 byte", "J\xE9r\xF4me", false, "J\xC3\xA9r\xC3\xB4me"},
-      {"overlong slash", "a\xC0\xAF", false, "a\xC3\x80\xC2\xAF"},
-      {"surrogate", "\xED\xA0\x80", false, "\xC3\xAD\xC2\xA0\xC2\x80"},
-      {"above U+10FFFF", "\xF4\x90\x80\x80", false, "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},
-      {"truncated sequence", "x\xE2\x82", false, "x\xC3\xA2\xC2\x82"},
-      {"lone continuation", "\x80", false, "\xC2\x80"},
+      {"backslashes in valid text", "C:\\x64\\bin \\xE9 \\x{e9} \\x{E9", true, "C:\\x64\\bin \\xE9 \\x{e9} \\x{E9"},
+      {"latin-1 byte", "J\xE9r\xF4me", false, "J\\x{E9}r\\x{F4}me"},
+      {"latin-1 byte beside a backslash", "C:\\caf\xE9", false, "C:\\x{5C}caf\\x{E9}"},
+      {"valid text that reads as an escape", "k\\x{E9}y", true, "k\\x{5C}x{E9}y"},
+      {"overlong slash", "a\xC0\xAF", false, "a\\x{C0}\\x{AF}"},
+      {"surrogate", "\xED\xA0\x80", false, "\\x{ED}\\x{A0}\\x{80}"},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", false, "\\x{F4}\\x{90}\\x{80}\\x{80}"},
+      {"truncated sequence", "x\xE2\x82", false, "x\\x{E2}\\x{82}"},
+      {"lone continuation", "\x80", false, "\\x{80}"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Vextra::IsValidUtf8(c.text), c.valid);
-    EXPECT_EQ(Vextra::RepairUtf8AsLatin1(c.text), c.repaired);
-    const std::string protocol = Vextra::ToProtocolText(c.text);
-    EXPECT_TRUE(Vextra::IsValidUtf8(protocol));
-    if (c.valid) EXPECT_EQ(protocol, c.text);
+    const std::string sent = Vextra::ToProtocolText(c.text);
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_TRUE(Vextra::IsValidUtf8(sent));
+  }
+}
+
+// Host keys that differ only in how a character is written: none may merge
+// with another once made valid for the message.
+TEST_F(ReportBuilderTest, DistinctHostKeysStayDistinct) {
+  const std::vector<std::string> keys = {
+      "k\xE9y",                // Latin-1
+      "k\xC3\xA9y",            // the same word in UTF-8
+      "k\\x{E9}y",             // valid text that reads like the Latin-1 key's escape
+      "k\\x{5C}x{E9}y",        // and like that text's escape
+      "k\\xE9y",               // a plain backslash sequence
+      "k\xFFy",                // not text in any encoding
+      "k\xEF\xBF\xBDy",        // U+FFFD, what a lossy repair would make of the first two
+      "ke\xCC\x81y",           // e with a combining accent
+  };
+  ReportBuilder report(std::string("Err"), std::string("message"), std::string("E1"));
+  report.FillCommon(SampleFacts());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    (*report.MutableUpload()->mutable_usermap())[keys[i]] = "v" + std::to_string(i);
+  }
+  VextraPkg::ExceptionUploadPackage package;
+  ASSERT_TRUE(package.ParseFromString(report.BuildEnvelope()->sbuffer()));
+  ASSERT_EQ(package.list_size(), 1);
+  const auto& received = package.list(0).usermap();
+  ASSERT_EQ(received.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::string sent = Vextra::ToProtocolText(keys[i]);
+    ASSERT_EQ(received.count(sent), 1u);
+    EXPECT_EQ(received.at(sent), "v" + std::to_string(i));
   }
 }
 

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <vector>
 
 #include "VextraPkg.pb.h"
 #include "core/common_info.h"
@@ -289,6 +290,67 @@ TEST_F(UploadTaskTest, RequestsCarryTheProtocolHeadersAndNoContentCoding) {
             seen.Cell("SELECT body_size FROM requests"));
 }
 
+TEST_F(UploadTaskTest, LineEndsInHeaderValuesNeverStartAHeaderLine) {
+  static const struct {
+    const char* name;
+    std::string appId;
+    std::string appVersion;
+    std::string sentAppId;  // the header values the collector receives
+    std::string sentAppVersion;
+  } kCases[] = {
+      {"clean", kAppId, kAppVersion, kAppId, kAppVersion},
+      {"CR LF in the app id", "app\r\nX-Injected: yes", kAppVersion, "app  X-Injected: yes", kAppVersion},
+      {"lone LF and CR in the version", kAppId, "1\nX-Injected: yes\rX-Other: 1", kAppId,
+       "1 X-Injected: yes X-Other: 1"},
+      {"NUL in the app id", std::string("app\0X-Injected: yes", 19), kAppVersion, "app X-Injected: yes", kAppVersion},
+  };
+  auto collector = StartCollector(vextra_test::LoopbackAddress(20), {});
+  START_COLLECTOR_OR_SKIP(collector);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    CommonInfo::Instance().SetAppId(c.appId);
+    CommonInfo::Instance().SetAppVersion(c.appVersion);
+    auto task = TlsTask(Vextra::kCmdReport, Vextra::kReportTypeError, vextra_test::LoopbackAddress(20));
+    EXPECT_EQ(SendReport(*task), 200);
+  }
+  ASSERT_TRUE(collector->Stop()) << collector->Error();
+
+  vextra_test::RawDb seen(collector->DbPath());
+  ASSERT_EQ(seen.Cell("SELECT COUNT(*) FROM requests"), std::to_string(std::size(kCases)));
+  // Every request carries the header names of the clean one, and no more.
+  const std::vector<std::string> counts =
+      seen.Cells("SELECT COUNT(*) FROM request_headers GROUP BY request_id ORDER BY request_id");
+  EXPECT_EQ(counts, std::vector<std::string>(std::size(kCases), counts.at(0)));
+  EXPECT_EQ(seen.Cell("SELECT COUNT(*) FROM request_headers WHERE name NOT IN (SELECT name FROM request_headers "
+                      "WHERE request_id = (SELECT MIN(request_id) FROM request_headers))"),
+            "0");
+  EXPECT_EQ(seen.Cell("SELECT COUNT(*) FROM request_headers WHERE name LIKE 'X-%'"), "0");
+  std::vector<std::string> appIds;
+  std::vector<std::string> appVersions;
+  for (const auto& c : kCases) {
+    appIds.push_back(c.sentAppId);
+    appVersions.push_back(c.sentAppVersion);
+  }
+  EXPECT_EQ(seen.Cells("SELECT value FROM request_headers WHERE name='prodId' ORDER BY request_id"), appIds);
+  EXPECT_EQ(seen.Cells("SELECT value FROM request_headers WHERE name='appVer' ORDER BY request_id"), appVersions);
+}
+
+TEST(HeaderFieldValueTest, LineEndsAndNulBecomeBlanks) {
+  static const struct {
+    std::string value;
+    std::string sent;
+  } kCases[] = {
+      {"", ""},
+      {"app-1 \t\x7F\xE9", "app-1 \t\x7F\xE9"},
+      {"a\r\nb", "a  b"},
+      {std::string("\0\r\n", 3), "   "},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(Vextra::HeaderFieldValue(c.value), c.sent);
+  }
+}
+
 TEST_F(UploadTaskTest, UserInfoAnswerDecidesTheStrategy) {
   static const struct {
     const char* name;
@@ -375,7 +437,7 @@ class ScriptedTransport : public HttpTransport {
  public:
   ScriptedTransport(HttpAnswer answer, std::vector<std::string>* posted) : answer_(std::move(answer)), posted_(posted) {}
   HttpAnswer Post(const std::string& path, const HttpHeaders&, const std::string& body,
-                  const std::string& contentType) override {
+                  const std::string& contentType, size_t) override {
     EXPECT_EQ(path, "/pb/async");
     EXPECT_EQ(contentType, "application/octet-stream");
     posted_->push_back(body);

@@ -29,7 +29,14 @@ Answer BuildAnswer(const CollectorOptions& options, int cmd) {
   }
   const std::string packetBytes = packet.SerializeAsString();
   answer.body = options.plainBody ? packetBytes : Gzip(packetBytes);
+  answer.bodyBytes = options.answerBytes;
   return answer;
+}
+
+std::string AnswerBodyBytes(const Answer& answer, size_t offset, size_t size) {
+  std::string bytes(size, '\0');
+  if (offset < answer.body.size()) answer.body.copy(&bytes[0], size, offset);
+  return bytes;
 }
 
 std::string DescribeAnswer(const Answer& answer, const CollectorOptions& options) {
@@ -38,6 +45,7 @@ std::string DescribeAnswer(const Answer& answer, const CollectorOptions& options
   if (answer.gzipEncodingHeader) text += " +content-encoding";
   if (!options.statusText.empty()) text += " status='" + options.statusText + "'";
   if (answer.delayMs > 0) text += " after " + std::to_string(answer.delayMs) + "ms";
+  if (answer.bodyBytes >= 0) text += " " + std::to_string(answer.bodyBytes) + " bytes";
   return text;
 }
 

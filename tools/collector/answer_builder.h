@@ -1,6 +1,8 @@
 #pragma once
 // What the collector answers to one request, faults included.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "collector/collector_options.h"
@@ -13,7 +15,12 @@ struct Answer {
   int httpStatus = 200;
   bool gzipEncodingHeader = false;  // add "Content-Encoding: gzip"
   std::string body;     // "application/octet-stream"
+  int64_t bodyBytes = -1;  // when not -1, send this many bytes (see AnswerBodyBytes)
 };
+
+// Bytes [offset, offset + size) of an answer body of answer.bodyBytes bytes:
+// answer.body, then zero bytes.
+std::string AnswerBodyBytes(const Answer& answer, size_t offset, size_t size);
 
 // Every answer carries a UniPacket whose response has the request's cmd and
 // the configured status text; the answer to 840 also carries a KplStrategy

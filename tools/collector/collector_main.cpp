@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -94,7 +95,16 @@ void HandleUpload(const CollectorOptions& options, collector::RequestStore& stor
   }
   res.status = answer.httpStatus;
   if (answer.gzipEncodingHeader) res.set_header("Content-Encoding", "gzip");
-  res.set_content(answer.body, "application/octet-stream");
+  if (answer.bodyBytes < 0) {
+    res.set_content(answer.body, "application/octet-stream");
+    return;
+  }
+  // Streamed a piece at a time: an answer of hundreds of MiB is never held whole.
+  res.set_content_provider(static_cast<size_t>(answer.bodyBytes), "application/octet-stream",
+                           [answer](size_t offset, size_t length, httplib::DataSink& sink) {
+                             const std::string piece = collector::AnswerBodyBytes(answer, offset, std::min<size_t>(length, 64 * 1024));
+                             return sink.write(piece.data(), piece.size());
+                           });
 }
 
 // True on SIGINT or SIGTERM or once the stop file exists; false when the

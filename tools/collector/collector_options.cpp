@@ -91,6 +91,13 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
          if (!ParseInt(v, 100, 599, &o.httpStatus)) return "--http-status needs a number from 100 to 599, got '" + v + "'";
          return "";
        }},
+      {"--answer-bytes",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (!ParseInt(v, 0, 999999999, &o.answerBytes)) {
+           return "--answer-bytes needs a number from 0 to 999999999, got '" + v + "'";
+         }
+         return "";
+       }},
       {"--delay-ms",
        [](const std::string& v, CollectorOptions& o) -> std::string {
          if (!ParseInt(v, 0, 600000, &o.delayMs)) return "--delay-ms needs a number from 0 to 600000, got '" + v + "'";
@@ -168,13 +175,15 @@ std::string CollectorUsage() {
   return "usage: vextra-collector [--listen ADDR] [--port N] [--db FILE] [--cert FILE --key FILE]\n"
          "                        [--strategy KEY=VALUE]... [--status-text TEXT]\n"
          "                        [--http-status N] [--gzip-encoding-header] [--plain-body]\n"
-         "                        [--delay-ms N] [--drop] [--stop-file FILE] [--ready-file FILE]\n"
+         "                        [--delay-ms N] [--drop] [--answer-bytes N]\n"
+         "                        [--stop-file FILE] [--ready-file FILE]\n"
          "Accepts POST /pb/async over HTTPS, stores each request in the SQLite file of --db\n"
          "(default collector.db) and answers user-information requests with the strategy\n"
          "given by --strategy. --listen defaults to 127.0.0.1, --port to 443; without\n"
          "--cert/--key a self-signed certificate is made at start. Stops on SIGINT or SIGTERM,\n"
          "or once the file named by --stop-file exists (removed again once the database is closed).\n"
-         "--ready-file names a file written once the collector listens.\n";
+         "--ready-file names a file written once the collector listens. --answer-bytes makes\n"
+         "every answer body N bytes long: the usual body, then zero bytes (or cut to N).\n";
 }
 
 }  // namespace collector

@@ -21,6 +21,9 @@ struct CollectorOptions {
   bool plainBody = false;           // answer body not gzip-compressed
   int delayMs = 0;                  // wait before answering
   bool drop = false;                // close the connection without answering
+  // When not -1: the answer body is this many bytes, the usual body followed
+  // by zero bytes (or cut), streamed without being held in memory.
+  int answerBytes = -1;
   // Stop once this file exists, and remove it when the database is closed
   // (for callers that cannot send signals, such as Windows programs under Wine).
   std::string stopFile;

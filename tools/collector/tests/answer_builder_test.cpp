@@ -76,6 +76,33 @@ TEST(AnswerBuilderTest, DescriptionNamesStatusAndFaults) {
   options.delayMs = 7;
   EXPECT_EQ(DescribeAnswer(BuildAnswer(options, kCmdReport), options),
             "404 plain +content-encoding status='off' after 7ms");
+  options.answerBytes = 1024;
+  EXPECT_EQ(DescribeAnswer(BuildAnswer(options, kCmdReport), options),
+            "404 plain +content-encoding status='off' after 7ms 1024 bytes");
+}
+
+TEST(AnswerBuilderTest, SizedAnswerIsTheBodyThenZeroBytes) {
+  CollectorOptions options;
+  options.answerBytes = 1 << 20;
+  const Answer answer = BuildAnswer(options, kCmdUserInfo);
+  EXPECT_EQ(answer.bodyBytes, 1 << 20);
+  const std::string& body = answer.body;
+  ASSERT_GT(body.size(), 4u);
+  static const struct {
+    const char* name;
+    size_t offset;
+    size_t size;
+    std::string expected;
+  } kCases[] = {
+      {"the body", 0, body.size(), body},
+      {"across the end of the body", body.size() - 2, 4, body.substr(body.size() - 2) + std::string(2, '\0')},
+      {"past the body", body.size() + 100, 3, std::string(3, '\0')},
+      {"a piece inside the body", 1, 2, body.substr(1, 2)},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(AnswerBodyBytes(answer, c.offset, c.size), c.expected);
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ TEST(CollectorOptionsTest, DefaultsWithoutArguments) {
   EXPECT_TRUE(outcome.options.statusText.empty());
   EXPECT_FALSE(outcome.options.drop || outcome.options.plainBody || outcome.options.gzipEncodingHeader);
   EXPECT_EQ(outcome.options.delayMs, 0);
+  EXPECT_EQ(outcome.options.answerBytes, -1);
 }
 
 TEST(CollectorOptionsTest, EveryOptionIsApplied) {
@@ -23,7 +24,8 @@ TEST(CollectorOptionsTest, EveryOptionIsApplied) {
       {"--listen", "127.0.0.7", "--port=8443", "--db", "/tmp/c.db", "--cert", "c.pem", "--key", "k.pem",
        "--strategy", "KEY_VEXTRA_DISABLE=1", "--strategy=KEY_EMPTY=", "--strategy", "K=a=b",
        "--status-text", "closed", "--http-status", "503", "--gzip-encoding-header", "--plain-body",
-       "--delay-ms", "250", "--drop", "--stop-file", "/tmp/stop", "--ready-file", "/tmp/ready"});
+       "--delay-ms", "250", "--drop", "--stop-file", "/tmp/stop", "--ready-file", "/tmp/ready",
+       "--answer-bytes", "419430400"});
   ASSERT_TRUE(outcome.ok) << outcome.error;
   const CollectorOptions& o = outcome.options;
   EXPECT_EQ(o.listen, "127.0.0.7");
@@ -41,6 +43,7 @@ TEST(CollectorOptionsTest, EveryOptionIsApplied) {
   EXPECT_TRUE(o.drop);
   EXPECT_EQ(o.stopFile, "/tmp/stop");
   EXPECT_EQ(o.readyFile, "/tmp/ready");
+  EXPECT_EQ(o.answerBytes, 419430400);
 }
 
 TEST(CollectorOptionsTest, IPv6ListenAddressAndLaterStrategyValueWins) {
@@ -72,6 +75,8 @@ TEST(CollectorOptionsTest, BadArgumentsAreRefusedWithOneLine) {
       {{"--http-status", "600"}, "--http-status"},
       {{"--delay-ms", "600001"}, "--delay-ms"},
       {{"--delay-ms", "1.5"}, "--delay-ms"},
+      {{"--answer-bytes", "-1"}, "--answer-bytes"},
+      {{"--answer-bytes", "1000000000"}, "--answer-bytes"},
       {{"--drop=yes"}, "--drop takes no value"},
       {{"--stop-file", ""}, "--stop-file"},
       {{"--ready-file", ""}, "--ready-file"},

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "VextraPkg.pb.h"
+#include "collector/answer_builder.h"
 #include "collector/tests/child_process.h"
 #include "collector/tests/request_bodies.h"
 #include "collector/zlib_codec.h"
@@ -152,6 +153,22 @@ TEST_F(CollectorProcessTest, AnswersAsConfiguredAndStoresEveryRequest) {
               std::string::npos)
         << ReadFile(Out());
   }
+}
+
+TEST_F(CollectorProcessTest, SizedAnswerIsStreamedWithTheUsualBodyInFront) {
+  const std::string address = Address(25);
+  const size_t size = 3 * 1024 * 1024 + 7;
+  auto child = StartServing(address, {"--answer-bytes", std::to_string(size)});
+  auto result = Post(address, GzipPacket(MakeUserInfoPacket()));
+  ASSERT_TRUE(result) << httplib::to_string(result.error());
+  EXPECT_EQ(result->status, 200);
+  ASSERT_EQ(result->body.size(), size);
+  const std::string usual = collector::BuildAnswer(collector::CollectorOptions{}, 840).body;
+  EXPECT_EQ(result->body.substr(0, usual.size()), usual);
+  EXPECT_EQ(result->body.find_first_not_of('\0', usual.size()), std::string::npos);
+  EXPECT_EQ(child->Stop(SIGTERM), 0);
+  EXPECT_NE(ReadFile(Out()).find("answer=200 gzip " + std::to_string(size) + " bytes"), std::string::npos)
+      << ReadFile(Out());
 }
 
 TEST_F(CollectorProcessTest, DroppedConnectionGivesNoAnswerButTheRequestIsStored) {
