@@ -159,7 +159,7 @@ class RecordText {
   // "<time> <level name> <tag> ", the part before the message.
   void AddPrefix(const char* level_name, const char* tag) {
     char time_text[kTimeTextBytes];
-    g_time_text.Get(std::time(nullptr), time_text);
+    g_time_text.Get(WallClockSeconds(), time_text);
     Add(time_text);
     Add(" ");
     Add(level_name);

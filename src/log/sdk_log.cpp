@@ -57,7 +57,7 @@ bool SdkLog::OpenLocked() {
   platform::CreateDirectoryOneLevel(directory_);
   wchar_t name[64];
   std::swprintf(name, sizeof name / sizeof name[0], L"Vextra.%d.%d.log",
-                static_cast<int>(std::time(nullptr)), static_cast<int>(platform::ProcessId()));
+                static_cast<int>(WallClockSeconds()), static_cast<int>(platform::ProcessId()));
   std::wstring path = directory_ + platform::kPathSeparator + name;
   const LogFileHandle file = OpenLogFile(path);
   if (file == kNoLogFile) return false;

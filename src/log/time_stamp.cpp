@@ -125,7 +125,7 @@ void LocalCalendarTime(std::time_t now, std::tm* out) {
 
 void WriteLogTimeStamp(char (&out)[kLogTimeStampBytes]) {
   std::tm local{};
-  LocalCalendarTime(std::time(nullptr), &local);
+  LocalCalendarTime(WallClockSeconds(), &local);
   FormatAsctime(local, out);
   out[kAsctimeChars] = ':';
   out[kAsctimeChars + 1] = '\0';

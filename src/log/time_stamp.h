@@ -11,6 +11,10 @@ constexpr size_t kAsctimeChars = 24;  // "Thu Dec  9 02:28:00 2021"
 // The 24-character asctime text, ":" and a terminator.
 constexpr size_t kLogTimeStampBytes = kAsctimeChars + 2;
 
+// Seconds since the epoch from the system clock. crash path: takes no lock
+// (not even the C runtime's), allocates nothing.
+std::time_t WallClockSeconds();
+
 // Writes the C runtime's asctime text of a calendar time, without its newline
 // and terminated, into out (kAsctimeChars + 1 bytes).
 void FormatAsctime(const std::tm& time, char* out);
