@@ -204,7 +204,7 @@ bool StoreRecord(const RecordText& record) {
   }
   OwnerLockGuard lock(g_native_log.lock, kAppendWaitMs);
   if (!lock.Acquired()) {
-    LogDebug("Native log is held by another thread; a record is dropped.\n");
+    LogDebug("Native log is busy; a record is dropped.\n");
     return false;
   }
   // A record longer than the ring is not stored (storing it would wipe every
@@ -299,7 +299,7 @@ bool ReadNativeLog(char* buffer, uint32_t size) {
     OwnerLockGuard lock(g_native_log.lock, kReadWaitMs);
     if (!lock.Acquired()) {
       buffer[0] = '\0';
-      LogAlways("Native log is held by another thread; it is left out.\n");
+      LogAlways("Native log is busy; it is left out.\n");
       return false;
     }
     uint32_t position = ring->Position();

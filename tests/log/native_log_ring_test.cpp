@@ -350,7 +350,7 @@ TEST_F(NativeLogTest, ReadGivesUpOnALockItCannotTake) {
   });
   holding.get_future().wait();
   EXPECT_EQ(SdkLogLinesDuring(busy_read),
-            std::vector<std::string>{"Native log is held by another thread; it is left out.\n"});
+            std::vector<std::string>{"Native log is busy; it is left out.\n"});
   release.set_value();
   holder.join();
 
