@@ -3,13 +3,9 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/process_info.h"
 
 namespace Vextra {
 namespace {
-
-// Thread ids are never 0 on either platform, so 0 can mean "free".
-uint32_t CurrentThread() { return platform::ThreadId(); }
 
 // A holder keeps these locks for one copy or one write call, so a short spin
 // usually suffices; after it the waiter yields, then sleeps, to leave the core
@@ -19,14 +15,14 @@ constexpr int kYields = 64;
 
 }  // namespace
 
-bool OwnerLock::TryOnce(uint32_t self) {
-  uint32_t expected = 0;
+bool OwnerLock::TryOnce(uintptr_t self) {
+  uintptr_t expected = 0;
   return owner_.load(std::memory_order_relaxed) == 0 &&
          owner_.compare_exchange_strong(expected, self, std::memory_order_acquire, std::memory_order_relaxed);
 }
 
 OwnerLock::Outcome OwnerLock::TryLockFor(uint32_t wait_ms) {
-  const uint32_t self = CurrentThread();
+  const uintptr_t self = CurrentThreadToken();
   if (owner_.load(std::memory_order_relaxed) == self) return Outcome::kHeldByThisThread;
   if (TryOnce(self)) return Outcome::kAcquired;
   if (wait_ms == 0) return Outcome::kTimedOut;
@@ -45,7 +41,7 @@ OwnerLock::Outcome OwnerLock::TryLockFor(uint32_t wait_ms) {
 }
 
 OwnerLock::Outcome OwnerLock::Lock() {
-  const uint32_t self = CurrentThread();
+  const uintptr_t self = CurrentThreadToken();
   if (owner_.load(std::memory_order_relaxed) == self) return Outcome::kHeldByThisThread;
   for (int round = 0; !TryOnce(self); ++round) {
     if (round >= kSpins + kYields) {
@@ -59,6 +55,6 @@ OwnerLock::Outcome OwnerLock::Lock() {
 
 void OwnerLock::Unlock() { owner_.store(0, std::memory_order_release); }
 
-bool OwnerLock::HeldByThisThread() const { return owner_.load(std::memory_order_relaxed) == CurrentThread(); }
+bool OwnerLock::HeldByThisThread() const { return owner_.load(std::memory_order_relaxed) == CurrentThreadToken(); }
 
 }  // namespace Vextra

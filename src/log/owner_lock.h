@@ -10,6 +10,10 @@
 
 namespace Vextra {
 
+// Identifies the calling thread among the live ones; never 0. Cheap: no
+// system call, no lock, no allocation.
+uintptr_t CurrentThreadToken();
+
 class OwnerLock {
  public:
   enum class Outcome {
@@ -29,9 +33,9 @@ class OwnerLock {
   bool HeldByThisThread() const;
 
  private:
-  bool TryOnce(uint32_t self);
+  bool TryOnce(uintptr_t self);
 
-  std::atomic<uint32_t> owner_{0};  // thread id of the holder, 0 when free
+  std::atomic<uintptr_t> owner_{0};  // CurrentThreadToken of the holder, 0 when free
 };
 
 // Scoped TryLockFor/Lock: unlocks on destruction when it acquired.
