@@ -30,7 +30,7 @@ void VX_ReportException(int32_t type, const char* name, const char* message, con
 
 void VX_ReportExceptionW(int32_t type, const char* name, const char* message, const char* stack,
                          const char* extra_info, bool asynchronous, const wchar_t* log_path) {
-  reportException(type, name, message, stack, extra_info, asynchronous, log_path);
+  Guarded([&] { reportException(type, name, message, stack, extra_info, HostBool(asynchronous), log_path); });
 }
 
 }  // extern "C"

@@ -36,6 +36,11 @@ bool WorkspaceFits(const std::wstring& directory) {
 CommonInfo::CommonInfo() { ResetLocked(); }
 CommonInfo::~CommonInfo() = default;
 
+CommonInfo& CommonInfo::Instance() {
+  static CommonInfo* const info = new CommonInfo();
+  return *info;
+}
+
 void CommonInfo::ResetLocked() {
   systemInfo_.reset();
   dumpType_ = 0;
@@ -185,6 +190,13 @@ bool CommonInfo::SetWorkspaceFromLogPath(const std::wstring& log_path) {
 bool CommonInfo::SetDeviceId(const char* value) {
   if (value == nullptr) return false;
   std::lock_guard<std::mutex> lock(mutex_);
+  deviceId_ = value;
+  return true;
+}
+
+bool CommonInfo::FillDeviceIdIfEmpty(const std::string& value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!deviceId_.empty()) return false;
   deviceId_ = value;
   return true;
 }

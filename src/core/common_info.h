@@ -37,6 +37,10 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   CommonInfo();
   ~CommonInfo() override;
 
+  // The process's store. Never destroyed: report threads, crash handlers and
+  // unload code may still read it while the process exits.
+  static CommonInfo& Instance();
+
   std::shared_ptr<lumarobase::SystemInfo> GetSystemInfo() const;
   void SetSystemInfo(std::shared_ptr<lumarobase::SystemInfo> info);
 
@@ -106,6 +110,10 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   std::string GetDeviceId() const;
   // A null text changes nothing and returns false.
   bool SetDeviceId(const char* value);
+  // Stores value as the device id when none is set, testing and storing in one
+  // step under the mutex, so an id the host sets meanwhile is never
+  // overwritten. Returns whether value was stored.
+  bool FillDeviceIdIfEmpty(const std::string& value);
   std::string GetAppId() const;
   // Stores the id and echoes "set SetAppId: %s" to standard output.
   void SetAppId(const std::string& value);

@@ -79,6 +79,11 @@ DbManager::DbManager(const std::wstring& db_file, DbClock clock)
 
 DbManager::~DbManager() { sqlite3_close_v2(db_.exchange(nullptr)); }
 
+DbManager& DbManager::Instance() {
+  static DbManager* const manager = new DbManager();
+  return *manager;
+}
+
 std::wstring DbManager::DbFilePath(const std::wstring& data_dir) {
   return data_dir + platform::kPathSeparator + kDbFileName;
 }

@@ -38,8 +38,14 @@ class DbManager : public BaseSingleton<DbManager> {
   // Opens (creating if missing) the database file at db_file and prepares the
   // three tables; clock supplies every stored time. Used by tests and tools.
   explicit DbManager(const std::wstring& db_file, DbClock clock = DbCurrentTime);
-  // Closes the connection.
+  // Closes the connection. Only for instances of its own (tests, tools).
   ~DbManager() override;
+
+  // The process's database. Never destroyed, so its connection stays open
+  // until the process ends: report, upload and crashing threads may still be
+  // inside a statement while the process exits (every statement is committed
+  // when it returns, so nothing is lost by not closing).
+  static DbManager& Instance();
 
   // data_dir + separator + "vextra_data_db".
   static std::wstring DbFilePath(const std::wstring& data_dir);

@@ -9,7 +9,8 @@ namespace Vextra {
 LuLogger::LuLogger() : buffer_(new char[kSdkLogMessageBytes]) {}
 
 LuLogger::~LuLogger() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  OwnerLockGuard guard(lock_, kSdkLogCloseWaitMs);
+  if (!guard.Acquired()) return;
   if (enabled_ && output_ != nullptr) {
     std::fputs("CLOSE LOG!\n", output_);
     std::fflush(output_);
@@ -19,9 +20,14 @@ LuLogger::~LuLogger() {
   enabled_ = false;
 }
 
+LuLogger& LuLogger::Instance() {
+  static LuLogger* const logger = new LuLogger();
+  return *logger;
+}
+
 bool LuLogger::IsEnabled() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return enabled_;
+  OwnerLockGuard guard(lock_, kSdkLogLineWaitMs);
+  return guard.Acquired() && enabled_;
 }
 
 const char* LuLogger::LevelPrefix(int32_t level) {
@@ -30,20 +36,21 @@ const char* LuLogger::LevelPrefix(int32_t level) {
 }
 
 void LuLogger::AttachOutput(FILE* file) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  OwnerLockGuard guard(lock_);
   if (output_ != nullptr) std::fclose(output_);
   output_ = file;
 }
 
 void LuLogger::Log(int32_t level, const char* format, ...) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (output_ == nullptr || !enabled_) return;
+  OwnerLockGuard guard(lock_, kSdkLogLineWaitMs);
+  if (!guard.Acquired() || output_ == nullptr || !enabled_ || format == nullptr) return;
   va_list args;
   va_start(args, format);
   std::vsnprintf(buffer_.get(), kSdkLogMessageBytes, format, args);
   va_end(args);
-  std::string stamp = LogTimeStamp();
-  std::fprintf(output_, "%s%s%s\n", stamp.c_str(), LevelPrefix(level), buffer_.get());
+  char stamp[kLogTimeStampBytes];
+  WriteLogTimeStamp(stamp);
+  std::fprintf(output_, "%s%s%s\n", stamp, LevelPrefix(level), buffer_.get());
   std::fflush(output_);
 }
 

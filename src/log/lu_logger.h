@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 
 #include "core/base_singleton.h"
+#include "log/owner_lock.h"
 #include "log/sdk_log.h"
 
 namespace Vextra {
@@ -16,10 +16,17 @@ namespace Vextra {
 class LuLogger : public BaseSingleton<LuLogger> {
  public:
   LuLogger();
+  // Writes "CLOSE LOG!\n" to an attached output and closes it; waits for the
+  // lock at most kSdkLogCloseWaitMs and leaves the output alone without it.
   ~LuLogger() override;
+
+  // The process's logger. Never destroyed: the queue threads may still log
+  // while the process exits.
+  static LuLogger& Instance();
 
   bool IsEnabled() const;
   // Writes "<time stamp>:<level prefix><message>\n" when an output is attached.
+  // Any thread; allocates nothing; waits for the lock at most kSdkLogLineWaitMs.
   void Log(int32_t level, const char* format, ...) VEXTRA_PRINTF(3, 4);
   // Attaches an output file (ownership passes to the logger). Tests only.
   void AttachOutput(FILE* file);
@@ -28,10 +35,10 @@ class LuLogger : public BaseSingleton<LuLogger> {
   static const char* LevelPrefix(int32_t level);
 
  private:
-  FILE* output_ = nullptr;
-  std::unique_ptr<char[]> buffer_;
-  bool enabled_ = true;
-  mutable std::mutex mutex_;
+  FILE* output_ = nullptr;          // guarded by lock_
+  std::unique_ptr<char[]> buffer_;  // guarded by lock_
+  bool enabled_ = true;             // guarded by lock_
+  mutable OwnerLock lock_;
 };
 
 }  // namespace Vextra

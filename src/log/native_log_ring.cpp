@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <new>
 
 #include "core/common_info.h"
 #include "log/sdk_log.h"
-#include "platform/local_time.h"
+#include "log/owner_lock.h"
+#include "log/time_stamp.h"
 
 namespace Vextra {
 
@@ -81,9 +81,9 @@ namespace {
 // --- The process's ring -------------------------------------------------------
 
 struct NativeLog {
-  std::mutex mutex;
-  // Created once, never freed. Read without the mutex to test for existence;
-  // every Write, Find and Read of the ring happens under the mutex.
+  OwnerLock lock;
+  // Created once, never freed. Read without the lock to test for existence;
+  // every Write, Find and Read of the ring happens under the lock.
   std::atomic<CircularQueue*> ring{nullptr};
 };
 
@@ -97,7 +97,7 @@ constexpr size_t kTimeTextBytes = 16;  // "MM-DD hh:mm:ss" and its terminator
 // checks on the fields (an unconvertible time must not stop the process).
 void FormatTimeText(std::time_t now, char (&out)[kTimeTextBytes]) {
   std::tm local{};
-  platform::ToLocalTime(now, &local);
+  LocalCalendarTime(now, &local);
   auto two_digits = [](int value) { return static_cast<unsigned>(value) % 100u; };
   std::snprintf(out, kTimeTextBytes, "%02u-%02u %02u:%02u:%02u", two_digits(local.tm_mon + 1),
                 two_digits(local.tm_mday), two_digits(local.tm_hour), two_digits(local.tm_min),
@@ -141,7 +141,8 @@ class TimeTextCache {
 TimeTextCache g_time_text;
 
 // Builds a record in a caller's buffer of kNativeLogCapacity bytes, cut (and
-// kept terminated) at kNativeLogCapacity - 1 bytes, like snprintf would.
+// kept terminated) at kNativeLogCapacity - 1 bytes, like snprintf would, while
+// counting the length the whole record has.
 class RecordText {
  public:
   explicit RecordText(char (&buffer)[kNativeLogCapacity]) : data_(buffer) { data_[0] = '\0'; }
@@ -153,11 +154,12 @@ class RecordText {
     std::memcpy(data_ + used_, text, n);
     used_ += n;
     data_[used_] = '\0';
+    full_ += end != nullptr ? n : n + std::strlen(text + n);
   }
   // "<time> <level name> <tag> ", the part before the message.
   void AddPrefix(const char* level_name, const char* tag) {
     char time_text[kTimeTextBytes];
-    g_time_text.Get(std::time(nullptr), time_text);
+    g_time_text.Get(WallClockSeconds(), time_text);
     Add(time_text);
     Add(" ");
     Add(level_name);
@@ -168,15 +170,28 @@ class RecordText {
 
   char* end() { return data_ + used_; }
   size_t room() const { return kLimit - used_ + 1; }  // bytes left, terminator included
-  void Grow(size_t n) { used_ += std::min(n, kLimit - used_); }
+  void Grow(size_t n) {
+    used_ += std::min(n, kLimit - used_);
+    full_ += n;
+  }
   const char* data() const { return data_; }
   uint32_t size() const { return static_cast<uint32_t>(used_); }
+  // The length of the whole record, also when the buffer holds it cut.
+  size_t full_size() const { return full_; }
 
  private:
   static constexpr size_t kLimit = kNativeLogCapacity - 1;
   char* data_;
   size_t used_ = 0;
+  size_t full_ = 0;
 };
+
+// How long an append waits for the ring's lock, and how long a read for a
+// report does. A holder keeps the lock only to copy bytes, so only a holder
+// that died or stopped (a thread that faulted inside an append) makes a wait
+// run out; the record, or the read-out, is then given up.
+constexpr uint32_t kAppendWaitMs = 1000;
+constexpr uint32_t kReadWaitMs = 200;
 
 // Copies one record and a separator into the ring, creating it when absent.
 bool StoreRecord(const RecordText& record) {
@@ -187,8 +202,15 @@ bool StoreRecord(const RecordText& record) {
     ring = g_native_log.ring.load(std::memory_order_acquire);
     if (ring == nullptr) return false;
   }
-  std::lock_guard<std::mutex> lock(g_native_log.mutex);
-  ring->Write(record.data(), record.size());
+  OwnerLockGuard lock(g_native_log.lock, kAppendWaitMs);
+  if (!lock.Acquired()) {
+    LogDebug("Native log is busy; a record is dropped.\n");
+    return false;
+  }
+  // A record longer than the ring is not stored (storing it would wipe every
+  // earlier record), while its separator is. One of exactly the ring's length
+  // is kept cut by one byte, since the buffer holds its terminator there.
+  if (record.full_size() <= ring->Capacity()) ring->Write(record.data(), record.size());
   ring->Write(&NATIVE_LOG_SEPARATOR, 1);
   return true;
 }
@@ -210,7 +232,8 @@ bool PrintFormatted(int32_t level, const char* tag, const char* format, ...) {
 void InitNativeLog() {
   if (g_native_log.ring.load(std::memory_order_acquire) != nullptr) return;
   LogDebug("Initiate native log.\n");
-  std::lock_guard<std::mutex> lock(g_native_log.mutex);
+  OwnerLockGuard lock(g_native_log.lock, kAppendWaitMs);
+  if (!lock.Acquired()) return;
   if (g_native_log.ring.load(std::memory_order_relaxed) != nullptr) return;
   CircularQueue* ring = new (std::nothrow) CircularQueue(kNativeLogCapacity);
   if (ring == nullptr) return;
@@ -273,7 +296,12 @@ bool ReadNativeLog(char* buffer, uint32_t size) {
   int32_t separator = -1;
   uint32_t copied = 0;
   {
-    std::lock_guard<std::mutex> lock(g_native_log.mutex);
+    OwnerLockGuard lock(g_native_log.lock, kReadWaitMs);
+    if (!lock.Acquired()) {
+      buffer[0] = '\0';
+      LogAlways("Native log is busy; it is left out.\n");
+      return false;
+    }
     uint32_t position = ring->Position();
     separator = ring->Find(&NATIVE_LOG_SEPARATOR, 1);
     if (separator >= 0) {
@@ -297,7 +325,11 @@ bool ReadNativeLog(char* buffer, uint32_t size) {
 
 namespace Vextra::testing_hooks {
 void ResetNativeLogForTesting() {
-  std::lock_guard<std::mutex> lock(g_native_log.mutex);
+  OwnerLockGuard lock(g_native_log.lock);
   delete g_native_log.ring.exchange(nullptr);
+}
+void HoldNativeLogLockForTesting(const std::function<void()>& body) {
+  OwnerLockGuard lock(g_native_log.lock);
+  body();
 }
 }  // namespace Vextra::testing_hooks

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
 
 namespace Vextra {
 
@@ -18,7 +19,7 @@ constexpr int32_t kNativeLogMaxLevel = 6;
 
 // A byte ring: the next byte goes at Position(), which wraps to 0 at the
 // capacity; the oldest bytes are overwritten. Not synchronised: the native
-// log's mutex guards every call.
+// log's lock guards every call.
 class CircularQueue {
  public:
   // A zero-filled buffer of capacity bytes; Valid() is false when memory could
@@ -59,15 +60,20 @@ const char* NativeLogLevelName(int32_t level);
 void InitNativeLog();
 
 // Appends "<MM-DD hh:mm:ss> <level name> <tag> <message>" and a separator,
-// creating the ring when absent. Any thread; allocates nothing, formats on the
-// stack and holds the ring's mutex only to copy bytes. A record is cut to
-// capacity - 1 bytes. False for a null text or when the ring cannot be made.
+// creating the ring when absent. A record longer than the capacity is not
+// stored, its separator is; one of exactly the capacity is cut by its last
+// byte. False for a null text, when the ring cannot be made, or when the lock
+// stayed taken (see ReadNativeLog). Any thread; allocates nothing, formats on
+// the stack and holds the ring's lock only to copy bytes.
+// crash path: waits for the lock at most 1 s, allocates nothing once the ring exists.
 bool AppendNativeLog(const char* level_name, const char* tag, const char* message);
 
 // Fills buffer with the ring's complete records, oldest first, as a terminated
 // text. False when the ring does not exist, the buffer is absent or size is
-// below the capacity. Waits for the ring's mutex, which appends hold only to
-// copy bytes.
+// below the capacity. A lock kept by another thread (one that faulted inside
+// an append) or by the caller itself leaves the buffer empty, writes an
+// always-written SDK log line and returns false.
+// crash path: waits for the lock at most 200 ms, allocates nothing.
 bool ReadNativeLog(char* buffer, uint32_t size);
 
 // The PrintLog path: clamps the level, returns true without storing when it is
@@ -83,4 +89,6 @@ namespace Vextra::testing_hooks {
 // Tests only: frees the ring so the next append creates a fresh one. No other
 // thread may use the native log meanwhile.
 void ResetNativeLogForTesting();
+// Tests only: runs body while the calling thread holds the ring's lock.
+void HoldNativeLogLockForTesting(const std::function<void()>& body);
 }  // namespace Vextra::testing_hooks

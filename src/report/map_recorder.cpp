@@ -9,7 +9,6 @@ namespace Vextra {
 MapRecorder::MapRecorder() = default;
 
 MapRecorder::~MapRecorder() {
-  std::lock_guard<std::mutex> lock(mutex_);
   if (!header_) return;
   for (Node* node = header_->first; node != nullptr;) {
     Node* next = node->next;
@@ -17,6 +16,11 @@ MapRecorder::~MapRecorder() {
     node = next;
   }
   header_.reset();
+}
+
+MapRecorder& MapRecorder::Instance() {
+  static MapRecorder* const recorder = new MapRecorder();
+  return *recorder;
 }
 
 MapRecorder::Node* MapRecorder::UnlinkLocked(const char* key) {
@@ -41,7 +45,8 @@ void MapRecorder::Set(const char* key, const char* value) {
     return;  // out of memory: the pair is dropped
   }
   std::unique_ptr<Node> replaced;
-  std::lock_guard<std::mutex> lock(mutex_);
+  OwnerLockGuard lock(lock_, kUpdateWaitMs);
+  if (!lock.Acquired()) return;  // the pair is dropped
   if (!header_) {
     header_.reset(new (std::nothrow) Header());
     if (!header_) return;
@@ -56,8 +61,8 @@ int MapRecorder::Remove(const char* key, char* buffer, size_t size) {
   if (key == nullptr) return 0;
   Node* removed = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!header_) return 0;
+    OwnerLockGuard lock(lock_, kUpdateWaitMs);
+    if (!lock.Acquired() || !header_) return 0;
     removed = UnlinkLocked(key);
   }
   if (removed == nullptr) return 0;
@@ -67,7 +72,11 @@ int MapRecorder::Remove(const char* key, char* buffer, size_t size) {
 }
 
 bool MapRecorder::Dump(char* buffer, size_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  OwnerLockGuard lock(lock_, kDumpWaitMs);
+  if (!lock.Acquired()) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    return false;
+  }
   if (!header_) return false;
   if (buffer == nullptr || size == 0) return true;
   size_t total = 0;

@@ -60,7 +60,7 @@ void CommonInfo::CollectDeviceInfo() {
   }
   SetMac(mac.text);
 
-  if (GetDeviceId().empty()) SetDeviceId(mac.text);
+  FillDeviceIdIfEmpty(mac.text);
 }
 
 }  // namespace Vextra

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "support/after_exit.h"
+
 namespace Vextra {
 namespace {
 
@@ -63,6 +67,43 @@ TEST_F(CommonInfoTest, NullServerEnvAndDeviceIdChangeNothing) {
   EXPECT_EQ(info.GetDeviceId(), "dev-1");
   EXPECT_TRUE(info.SetDeviceId(""));
   EXPECT_EQ(info.GetDeviceId(), "");
+}
+
+TEST_F(CommonInfoTest, DeviceIdIsFilledFromTheMacOnlyWhenEmpty) {
+  EXPECT_TRUE(info.FillDeviceIdIfEmpty("00-1a-2b-3c-4d-5e"));
+  EXPECT_EQ(info.GetDeviceId(), "00-1a-2b-3c-4d-5e");
+  EXPECT_TRUE(info.SetDeviceId("host-device"));
+  EXPECT_FALSE(info.FillDeviceIdIfEmpty("00-1a-2b-3c-4d-5e"));
+  EXPECT_EQ(info.GetDeviceId(), "host-device");
+}
+
+// The host sets its device id while start-up fills the MAC in: whichever
+// comes first, the host's id is what stays.
+TEST_F(CommonInfoTest, HostDeviceIdSetDuringTheFillIsNeverOverwritten) {
+  for (int round = 0; round < 2000; ++round) {
+    info.ResetForTesting();
+    std::atomic<bool> go{false};
+    std::thread fill([&] {
+      while (!go.load()) {
+      }
+      info.FillDeviceIdIfEmpty("00-1a-2b-3c-4d-5e");
+    });
+    go.store(true);
+    ASSERT_TRUE(info.SetDeviceId("host-device"));
+    fill.join();
+    ASSERT_EQ(info.GetDeviceId(), "host-device") << "round " << round;
+  }
+}
+
+TEST(CommonInfoExitTest, SettingsOutliveTheStaticDestructors) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        vextra_test::CheckAtExit([] { return CommonInfo::Instance().GetUserId() == "player"; });
+        CommonInfo::Instance().SetUserId("player");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CommonInfoTest, IgnoredDllsMatchWholeNamesCaseInsensitively) {

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -13,6 +14,7 @@
 #include "db/record_rules.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
+#include "support/after_exit.h"
 #include "support/temp_dir.h"
 #include "db/raw_db.h"
 
@@ -561,6 +563,30 @@ TEST_F(DbManagerTest, TwoThreadsShareTheDatabase) {
   }
   const Strategy last = db->LoadStrategy();
   EXPECT_TRUE(last == maps[0] || last == maps[1]);
+}
+
+// The process's database at exit: threads may still run statements, so the
+// connection is never closed by a static destructor.
+TEST(DbManagerExitTest, ConnectionOutlivesTheStaticDestructors) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static const std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / ("vextra-db-exit-" + std::to_string(std::random_device()()));
+        std::filesystem::create_directories(dir);
+        CommonInfo::Instance().SetDataDir(dir.wstring());
+        vextra_test::CheckAtExit([] {
+          DbManager& db = DbManager::Instance();
+          const bool usable = db.GetLastSessionId() == "before exit" && db.SetLastSessionId("at exit", true) &&
+                              db.GetLastSessionId() == "at exit";
+          std::error_code ignored;
+          std::filesystem::remove_all(dir, ignored);
+          return usable;
+        });
+        DbManager::Instance().SetLastSessionId("before exit", false);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -157,6 +158,76 @@ void ExitLogChild(HMODULE module) {
   Resolve<TextFn>(module, "VX_SetAppVersion")("exiting");
 }
 
+// A host with debug mode on whose second thread logs without pause while main
+// returns: Windows ends that thread wherever it is (often inside the SDK log)
+// before the library's unload code writes its last lines. Each of 20 runs must
+// end within 5 s and leave a log of whole lines ending with the teardown line
+// and CLOSE LOG!.
+void ScenarioExitBusyLog(const char* dll_path, const char* list_path) {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  const std::string command =
+      std::string("\"") + self + "\" \"" + dll_path + "\" \"" + list_path + "\" exit-busy-log-child";
+  const std::regex whole_line("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}:.*|CLOSE LOG!");
+  int ended_in_time = 0;
+  int whole_logs = 0;
+  constexpr int kRuns = 20;
+  for (int run = 0; run < kRuns; ++run) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    std::string line = command;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
+      Check(false, "start the child host");
+      return;
+    }
+    const DWORD started = GetTickCount();
+    const bool ended = WaitForSingleObject(child.hProcess, 5000) == WAIT_OBJECT_0;
+    const DWORD elapsed = GetTickCount() - started;
+    DWORD exit_code = 1;
+    if (!ended) TerminateProcess(child.hProcess, 99);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    GetExitCodeProcess(child.hProcess, &exit_code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    const std::string text = ReadFile(FindLogFileOf(child.dwProcessId));
+    // Every line whole: a stamp and a message, or the closing line; the text
+    // ends with a line end.
+    bool whole = !text.empty() && text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
+    size_t lines = 0;
+    for (size_t begin = 0, end; whole && (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+      whole = std::regex_match(text.substr(begin, end - begin), whole_line);
+      ++lines;
+    }
+    const std::string tail = ":Term\r\nCLOSE LOG!\r\n";
+    whole = whole && text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    std::printf("     run %d: %s in %lu ms, exit code %lu, %zu lines, log %s\n", run + 1,
+                ended ? "ended" : "KILLED", static_cast<unsigned long>(elapsed), static_cast<unsigned long>(exit_code),
+                lines, whole ? "whole" : "BROKEN");
+    if (!whole) std::printf("     last bytes: %s\n", text.substr(text.size() > 200 ? text.size() - 200 : 0).c_str());
+    if (ended && exit_code == 0) ++ended_in_time;
+    if (whole) ++whole_logs;
+  }
+  Check(ended_in_time == kRuns, "every host ended within 5 s (" + std::to_string(ended_in_time) + " of 20)");
+  Check(whole_logs == kRuns, "every log is whole and ends with Term and CLOSE LOG! (" + std::to_string(whole_logs) +
+                                 " of 20)");
+}
+
+DWORD WINAPI LogWithoutPause(LPVOID module) {
+  using PrintLogFn = bool (*)(int32_t, const char*, const char*, ...);
+  auto print_log = reinterpret_cast<PrintLogFn>(
+      reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), "PrintLog")));
+  for (int i = 0;; ++i) print_log(2, "Game", "busy %d", i);
+  return 0;
+}
+
+void ExitBusyLogChild(HMODULE module) {
+  Resolve<BoolFn>(module, "VX_ConfigDebugMode")(true);
+  HANDLE thread = CreateThread(nullptr, 0, LogWithoutPause, module, 0, nullptr);
+  Check(thread != nullptr, "start the logging thread");
+  Sleep(200);
+}
+
 // Hosts in other languages pass any non-zero byte for true.
 void ScenarioHostBools(HMODULE module) {
   using ByteFn = unsigned char (*)(unsigned char);
@@ -256,6 +327,11 @@ int main(int argc, char** argv) {
     ScenarioExitLog(argv[1], argv[2]);
   } else if (scenario == "exit-log-child") {
     ExitLogChild(module);
+  } else if (scenario == "exit-busy-log") {
+    ScenarioExitBusyLog(argv[1], argv[2]);
+  } else if (scenario == "exit-busy-log-child") {
+    ExitBusyLogChild(module);
+    return 0;  // returns from main while the other thread still logs
   } else if (scenario == "host-bools") {
     ScenarioHostBools(module);
   } else if (scenario == "quiet-log") {

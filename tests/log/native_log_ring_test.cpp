@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <regex>
 #include <string>
@@ -268,15 +270,17 @@ TEST_F(NativeLogTest, OverflowKeepsOnlyWholeRecordsNewestLast) {
   EXPECT_LE(text.size(), kNativeLogCapacity - 1);
 }
 
-TEST_F(NativeLogTest, LongRecordsAreCutToTheRingAndReadBackWhole) {
-  // Prefix "MM-DD hh:mm:ss I Game " is 22 bytes; a record keeps at most 30,719.
+TEST_F(NativeLogTest, RecordsLongerThanTheRingAreLeftOutAndHistoryStays) {
+  // Prefix "MM-DD hh:mm:ss I Game " is 22 bytes.
   static const struct {
     const char* name;
-    size_t record_length;  // before the cut
+    size_t record_length;
+    const char* stored;  // "whole", "cut" (by its last byte) or "none"
   } kCases[] = {
-      {"one short of the ring", kNativeLogCapacity - 1},
-      {"exactly the ring", kNativeLogCapacity},
-      {"far beyond the ring", 40000},
+      {"one short of the ring fills it", kNativeLogCapacity - 1, "whole"},
+      {"exactly the ring keeps all but its last byte", kNativeLogCapacity, "cut"},
+      {"one past the ring", kNativeLogCapacity + 1, "none"},
+      {"far beyond the ring", 40000, "none"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -286,12 +290,18 @@ TEST_F(NativeLogTest, LongRecordsAreCutToTheRingAndReadBackWhole) {
     ASSERT_TRUE(AppendNativeLog("I", "Game", message.c_str()));
 
     std::string text = ReadText();
-    EXPECT_EQ(text.size(), kNativeLogCapacity - 1u);
-    EXPECT_EQ(text.substr(14), (" I Game " + message).substr(0, kNativeLogCapacity - 1 - 14));
-
+    if (std::string(c.stored) == "none") {
+      // Only the separator went in: the older record reads back, followed by
+      // the empty line the separator makes.
+      EXPECT_EQ(text.substr(14), " I Game older\n\n");
+    } else {
+      // The record fills the ring, so the older one is gone; no zero byte got in.
+      EXPECT_EQ(text.size(), kNativeLogCapacity - 1u);
+      EXPECT_EQ(text.substr(14), (" I Game " + message).substr(0, kNativeLogCapacity - 1 - 14));
+    }
     // The next record starts cleanly after it.
     ASSERT_TRUE(AppendNativeLog("I", "Game", "after"));
-    EXPECT_EQ(ReadText().substr(14), " I Game after\n");
+    EXPECT_EQ(Lines(ReadText()).back().substr(14), " I Game after");
   }
 }
 
@@ -307,6 +317,82 @@ TEST_F(NativeLogTest, SeparatorOnTheLastIndexReadsFromTheRingsStart) {
   std::vector<char> buffer(kNativeLogCapacity, 'X');
   ASSERT_TRUE(ReadNativeLog(buffer.data(), kNativeLogCapacity));
   EXPECT_EQ(std::string(buffer.data()).substr(14), " I Game next\n");
+}
+
+TEST_F(NativeLogTest, OversizedRecordKeepsTheHundredRecordsBeforeIt) {
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(AppendNativeLog("I", "Game", ("record " + std::to_string(i)).c_str()));
+  std::string huge(40000, 'h');
+  ASSERT_TRUE(PrintNativeLogMessage(2, "Game", "fits"));
+  ASSERT_TRUE(AppendNativeLog("E", "Game", huge.c_str()));
+
+  std::vector<std::string> lines = Lines(ReadText());
+  ASSERT_EQ(lines.size(), 102u);
+  for (int i = 0; i < 100; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(lines[i].substr(14), " I Game record " + std::to_string(i));
+  }
+  EXPECT_EQ(lines[100].substr(14), " I Game fits");
+  EXPECT_EQ(lines[101], "");
+}
+
+// Defined below: the SDK log lines written while action runs.
+std::vector<std::string> SdkLogLinesDuring(const std::function<void()>& action);
+
+// A lock that another thread keeps (one that faulted inside an append never
+// lets go) or that the reader itself holds: the read gives up after a short
+// wait, leaves the buffer empty and says so in the SDK log.
+TEST_F(NativeLogTest, ReadGivesUpOnALockItCannotTake) {
+  ASSERT_TRUE(AppendNativeLog("I", "Game", "kept"));
+  auto busy_read = [] {
+    std::vector<char> buffer(kNativeLogCapacity, 'X');
+    const auto start = std::chrono::steady_clock::now();
+    const bool read = ReadNativeLog(buffer.data(), kNativeLogCapacity);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(read);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_LT(waited, std::chrono::seconds(5));
+  };
+
+  SCOPED_TRACE("another thread holds the lock");
+  std::promise<void> holding;
+  std::promise<void> release;
+  std::thread holder([&] {
+    testing_hooks::HoldNativeLogLockForTesting([&] {
+      holding.set_value();
+      release.get_future().wait();
+    });
+  });
+  holding.get_future().wait();
+  EXPECT_EQ(SdkLogLinesDuring(busy_read),
+            std::vector<std::string>{"Native log is busy; it is left out.\n"});
+  release.set_value();
+  holder.join();
+
+  SCOPED_TRACE("the reading thread holds the lock itself");
+  testing_hooks::HoldNativeLogLockForTesting(busy_read);
+
+  SCOPED_TRACE("once the lock is free the read succeeds again");
+  EXPECT_EQ(ReadText().substr(14), " I Game kept\n");
+}
+
+TEST_F(NativeLogTest, AppendGivesUpOnALockItCannotTake) {
+  InitNativeLog();
+  std::promise<void> holding;
+  std::promise<void> release;
+  std::thread holder([&] {
+    testing_hooks::HoldNativeLogLockForTesting([&] {
+      holding.set_value();
+      release.get_future().wait();
+    });
+  });
+  holding.get_future().wait();
+  EXPECT_FALSE(AppendNativeLog("I", "Game", "dropped"));
+  release.set_value();
+  holder.join();
+  // Re-entry on the holding thread drops the record instead of blocking.
+  testing_hooks::HoldNativeLogLockForTesting([] { EXPECT_FALSE(AppendNativeLog("I", "Game", "re-entered")); });
+  ASSERT_TRUE(AppendNativeLog("I", "Game", "stored"));
+  EXPECT_EQ(ReadText().substr(14), " I Game stored\n");
 }
 
 struct ThresholdCase {

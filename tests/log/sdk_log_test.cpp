@@ -3,18 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <future>
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "core/process_flags.h"
 #include "core/teardown.h"
 #include "log/lu_logger.h"
 #include "log/time_stamp.h"
+#include "platform/local_time.h"
 #include "platform/process_info.h"
 #include "support/temp_dir.h"
 
@@ -176,6 +181,7 @@ TEST(TimeStampTest, AsctimeFormat) {
       {2021, 11, 9, 4, 2, 28, 0, "Thu Dec  9 02:28:00 2021"},
       {2026, 0, 31, 6, 23, 59, 59, "Sat Jan 31 23:59:59 2026"},
       {1999, 6, 4, 0, 0, 0, 7, "Sun Jul  4 00:00:07 1999"},
+      {2000, 1, 10, 4, 10, 5, 9, "Thu Feb 10 10:05:09 2000"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.expected);
@@ -187,10 +193,111 @@ TEST(TimeStampTest, AsctimeFormat) {
     t.tm_hour = c.hour;
     t.tm_min = c.minute;
     t.tm_sec = c.second;
-    EXPECT_EQ(AsctimeText(t), c.expected);
+    char text[kAsctimeChars + 1];
+    FormatAsctime(t, text);
+    EXPECT_STREQ(text, c.expected);
   }
-  EXPECT_EQ(LogTimeStamp().size(), 25u);
-  EXPECT_EQ(LogTimeStamp().back(), ':');
+  char stamp[kLogTimeStampBytes];
+  WriteLogTimeStamp(stamp);
+  EXPECT_TRUE(std::regex_match(stamp, std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}:")))
+      << stamp;
+}
+
+// The lock-free local time equals the C runtime's conversion, both when it
+// learns the zone offset (first call for a second) and when it reuses it.
+TEST(TimeStampTest, LocalCalendarTimeMatchesTheRuntimeConversion) {
+  const std::time_t now = std::time(nullptr);
+  const std::time_t kInstants[] = {now, now + 86400 * 183, 0, 951782400 /* 2000-02-29 */, 4102444799 /* 2099-12-31 */};
+  for (std::time_t when : kInstants) {
+    SCOPED_TRACE(static_cast<long long>(when));
+    std::tm expected{};
+    ASSERT_TRUE(platform::ToLocalTime(when, &expected));
+    for (const char* pass : {"learning the offset", "reusing it"}) {
+      SCOPED_TRACE(pass);
+      std::tm local{};
+      LocalCalendarTime(when, &local);
+      EXPECT_EQ(local.tm_year, expected.tm_year);
+      EXPECT_EQ(local.tm_mon, expected.tm_mon);
+      EXPECT_EQ(local.tm_mday, expected.tm_mday);
+      EXPECT_EQ(local.tm_wday, expected.tm_wday);
+      EXPECT_EQ(local.tm_hour, expected.tm_hour);
+      EXPECT_EQ(local.tm_min, expected.tm_min);
+      EXPECT_EQ(local.tm_sec, expected.tm_sec);
+    }
+  }
+}
+
+// A thread that enters the log again while it holds the lock (a fault handler
+// that logs) writes at once instead of waiting on itself.
+TEST_F(SdkLogTest, ReenteringThreadWritesWithoutWaitingOnItself) {
+  auto log = NewLog();
+  log->PrintAlways("opened\n");
+  const auto start = std::chrono::steady_clock::now();
+  log->HoldLockForTesting([&] { log->PrintAlways("Exception occured.\n"); });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kSdkLogLineWaitMs));
+  log->PrintAlways("after\n");
+  EXPECT_TRUE(std::regex_match(Unix(ReadAll(log->FilePath())),
+                               std::regex(".{24}:opened\n.{24}:Exception occured.\n.{24}:after\n")));
+}
+
+// A holder that never lets go (a thread that died holding the lock): lines
+// still go out whole after one bounded wait, and the closing line follows.
+TEST_F(SdkLogTest, HolderThatNeverLetsGoCostsOneBoundedWait) {
+  auto log = NewLog();
+  log->PrintAlways("opened\n");
+  const std::wstring path = log->FilePath();
+  std::promise<void> holding;
+  std::promise<void> release;
+  std::thread holder([&] {
+    log->HoldLockForTesting([&] {
+      holding.set_value();
+      release.get_future().wait();
+    });
+  });
+  holding.get_future().wait();
+
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) log->PrintAlways("line %d\n", i);
+  log->Close();
+  log->PrintAlways("late\n");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  release.set_value();
+  holder.join();
+
+  EXPECT_LT(waited, std::chrono::milliseconds(3 * kSdkLogLineWaitMs));
+  std::string expected = ".{24}:opened\n";
+  for (int i = 0; i < 20; ++i) expected += ".{24}:line " + std::to_string(i) + "\n";
+  expected += "CLOSE LOG!\n";
+  EXPECT_TRUE(std::regex_match(Unix(ReadAll(path)), std::regex(expected))) << Unix(ReadAll(path));
+}
+
+TEST_F(SdkLogTest, ConcurrentLinesStayWholeAndNoneIsLost) {
+  auto log = NewLog();
+  constexpr int kThreads = 4;
+  constexpr int kLines = 300;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kLines; ++i) log->PrintAlways("thread %d line %d %s\n", t, i, std::string(t * 40, 'x').c_str());
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  log->Close();
+  std::istringstream text(Unix(ReadAll(log->FilePath())));
+  const std::regex whole(".{24}:thread (\\d) line (\\d+) (x*)");
+  std::vector<int> next(kThreads, 0);
+  std::string line;
+  int lines = 0;
+  while (std::getline(text, line) && line != "CLOSE LOG!") {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, whole)) << line;
+    const int t = std::stoi(match[1]);
+    EXPECT_EQ(std::stoi(match[2]), next[t]++) << "lines of one thread keep their order";
+    EXPECT_EQ(match[3].length(), t * 40);
+    ++lines;
+  }
+  EXPECT_EQ(lines, kThreads * kLines);
+  EXPECT_EQ(line, "CLOSE LOG!");
 }
 
 TEST(LuLoggerTest, LevelPrefixes) {

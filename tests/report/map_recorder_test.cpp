@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "support/after_exit.h"
 #include "vextra.h"
 
 namespace Vextra {
@@ -174,6 +177,57 @@ TEST(MapRecorderTest, ConcurrentSetsOfOneKeyLeaveOnePair) {
         << text;
   }
   EXPECT_EQ(CountOccurrences(text, "\n"), static_cast<size_t>(kThreads + 1));
+}
+
+// Dump may run on a faulting thread: a lock another thread keeps (one that
+// faulted inside Set), or that the caller holds itself, makes it give up after
+// a short wait with an empty text instead of blocking.
+TEST(MapRecorderTest, DumpGivesUpOnALockItCannotTake) {
+  MapRecorder recorder;
+  recorder.Set("Exception Type", "PureCall");
+  auto busy_dump = [&] {
+    std::vector<char> buffer(64, 'X');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(recorder.Dump(buffer.data(), buffer.size() - 1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(buffer[0], '\0');
+  };
+  std::promise<void> holding;
+  std::promise<void> release;
+  std::thread holder([&] {
+    recorder.HoldLockForTesting([&] {
+      holding.set_value();
+      release.get_future().wait();
+    });
+  });
+  holding.get_future().wait();
+  {
+    SCOPED_TRACE("another thread holds the lock");
+    busy_dump();
+    recorder.Set("dropped", "1");  // gives up after its own bounded wait
+  }
+  release.set_value();
+  holder.join();
+  {
+    SCOPED_TRACE("the dumping thread holds the lock itself");
+    recorder.HoldLockForTesting(busy_dump);
+  }
+  EXPECT_EQ(DumpText(recorder), "Exception Type=PureCall\n");
+}
+
+TEST(MapRecorderExitTest, PairsOutliveTheStaticDestructors) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        vextra_test::CheckAtExit([] {
+          char buffer[64] = {};
+          return MapRecorder::Instance().Dump(buffer, sizeof buffer - 1) &&
+                 std::string(buffer) == "Exception Type=invalidParameer\n";
+        });
+        MapRecorder::Instance().Set("Exception Type", "invalidParameer");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(UserValueExportsTest, StoreThePairInTheProcessStore) {
