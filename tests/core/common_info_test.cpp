@@ -37,6 +37,45 @@ TEST_F(CommonInfoTest, FreshStoreHasItsDefaults) {
   EXPECT_GT(info.GetBootTime(), 0);
 }
 
+TEST_F(CommonInfoTest, ReportSettingsCopyEachFieldFromItsOwnSetting) {
+  // Every value distinct, so a field copied from the wrong setting shows.
+  info.SetAppId("app");
+  info.SetAppVersion("ver");
+  info.SetOsVer("os");
+  info.SetSessionId("session");
+  info.SetDeviceId("device");
+  info.SetMac("mac");
+  info.SetDisplayMem(4096);
+  info.SetGpu("gpu");
+  info.SetDisplayVersion("driver");
+  info.SetCpu("cpu");
+  info.SetServerEnv("env");
+  info.SetUserId("user");
+  info.SetProcessName("proc");
+  info.SetBootTime(1234567);
+  info.SetStrategyJson("{}");
+  const ReportSettings s = info.GetReportSettings();
+  const struct {
+    const char* name;
+    std::string got;
+    std::string want;
+  } kFields[] = {
+      {"appId", s.appId, "app"},         {"appVersion", s.appVersion, "ver"},
+      {"osVer", s.osVer, "os"},          {"sessionId", s.sessionId, "session"},
+      {"deviceId", s.deviceId, "device"}, {"mac", s.mac, "mac"},
+      {"gpu", s.gpu, "gpu"},             {"displayVersion", s.displayVersion, "driver"},
+      {"cpu", s.cpu, "cpu"},             {"serverEnv", s.serverEnv, "env"},
+      {"userId", s.userId, "user"},      {"processName", s.processName, "proc"},
+      {"strategyJson", s.strategyJson, "{}"},
+  };
+  for (const auto& f : kFields) {
+    SCOPED_TRACE(f.name);
+    EXPECT_EQ(f.got, f.want);
+  }
+  EXPECT_EQ(s.displayMem, 4096u);
+  EXPECT_EQ(s.bootTime, 1234567);
+}
+
 TEST_F(CommonInfoTest, DumpTypeAcceptsZeroSingleBitsAndTheFullMask) {
   for (int bit = 0; bit <= 21; ++bit) {
     SCOPED_TRACE(bit);
