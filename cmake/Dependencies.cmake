@@ -1,14 +1,16 @@
 # Resolves the third-party libraries into the interface targets the project links:
 # vextra::protobuf, vextra::openssl, vextra::sqlite3, vextra::zlib, vextra::system.
 # Natively they come from the system's packages; for Windows from the static
-# prefix that scripts/build_win_deps.sh cross-builds (VEXTRA_WIN_DEPS_PREFIX).
+# prefix that scripts/build_win_deps.sh cross-builds (VEXTRA_WIN_DEPS_PREFIX,
+# found in the cache by the toolchain file when not given).
 
 find_program(VEXTRA_PROTOC protoc REQUIRED)
 
 if(WIN32)
   set(VEXTRA_WIN_DEPS_PREFIX "" CACHE PATH "Prefix of the cross-built Windows dependencies")
   if(NOT VEXTRA_WIN_DEPS_PREFIX OR NOT EXISTS "${VEXTRA_WIN_DEPS_PREFIX}/lib")
-    message(FATAL_ERROR "VEXTRA_WIN_DEPS_PREFIX must name the prefix made by scripts/build_win_deps.sh")
+    message(FATAL_ERROR "The cross-built Windows dependencies were not found: run scripts/build_win_deps.sh once, "
+                        "or pass -DVEXTRA_WIN_DEPS_PREFIX=<the prefix it prints>.")
   endif()
   list(PREPEND CMAKE_FIND_ROOT_PATH "${VEXTRA_WIN_DEPS_PREFIX}")
   set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
