@@ -7,7 +7,7 @@
 # file, the import library on Windows, include/vextra.h, the CMake package and
 # on Linux vextra.pc), plus LICENSE and INTEGRATION.md (the README's sections
 # on integrating and using a release). Each archive is then unpacked and
-# checked with tests/package/check_package.sh, as a user would consume it.
+# checked with examples/installed_host/check_package.sh, as a user would consume it.
 #   scripts/make_dist.sh [output-dir]      (default: dist)
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -63,6 +63,6 @@ for target in linux windows; do
   (cd "$work/stage/$name" && find . -type f -o -type l | sort | sed 's|^\./|  |')
   echo "  shipped library: $(basename "$library") $(stat -c %s "$library") bytes; $(basename "$symbols") $(stat -c %s "$symbols") bytes"
   echo "==== checking the unpacked $(basename "$archive")"
-  bash tests/package/check_package.sh "$target" --prefix "$work/check/$name" || status=1
+  bash examples/installed_host/check_package.sh "$target" --prefix "$work/check/$name" || status=1
 done
 exit $status

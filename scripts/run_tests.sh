@@ -64,9 +64,9 @@ run_check() {
 run_check "record database written under Wine, read by the sqlite3 tool" \
   bash tests/db/check_db_file_interop.sh build/windows/tests/vextra_db_tests.exe
 run_check "installed package, Linux: symbols, find_package and pkg-config hosts" \
-  bash tests/package/check_package.sh linux build/linux
+  bash examples/installed_host/check_package.sh linux build/linux
 run_check "installed package, Windows: symbols, find_package host under Wine" \
-  bash tests/package/check_package.sh windows build/windows
+  bash examples/installed_host/check_package.sh windows build/windows
 
 step "export tables"
 while IFS= read -r line; do

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build of Vextra (or takes an installed tree, e.g. an unpacked
 # release archive) and checks it the way a game team would use it:
-#   tests/package/check_package.sh linux   <build-dir | --prefix installed-dir>
-#   tests/package/check_package.sh windows <build-dir | --prefix installed-dir>
+#   examples/installed_host/check_package.sh linux   <build-dir | --prefix installed-dir>
+#   examples/installed_host/check_package.sh windows <build-dir | --prefix installed-dir>
 # - the shipped library carries no debug sections, its .debug file beside it
 #   does, and the library's debug link names that file;
 # - this directory, configured as its own CMake project with only
@@ -64,10 +64,18 @@ symbolised() {
   echo "     PrintLog at 0x$address -> $line"
   [[ $line == *exports_logging.cpp:[0-9]* ]]
 }
+# Every compile unit the symbols describe names an optimisation level.
+optimised() {
+  local producers
+  producers=$("${tools}objdump" --dwarf=info "$debug_file" | grep 'DW_AT_producer' | sed 's/.*): //' | sort -u)
+  echo "$producers" | sed -n '1s/^/     e.g. /p'
+  [ -n "$producers" ] && ! grep -vqE -- ' -O[123s]( |$)' <<<"$producers"
+}
 check "installed library: ${library#"$prefix"/}" test -f "$library"
 check "the library carries no .debug_* sections" no_debug_sections
 check "${debug_file#"$prefix"/} holds .debug_info" has_debug_info
 check "the library's debug link names $(basename "$debug_file")" debug_link
+check "every compile unit was built optimised (DW_AT_producer)" optimised
 check "a library address resolves to its source line through the debug link" symbolised
 
 # The host project, configured from the installed tree only.
