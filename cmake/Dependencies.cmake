@@ -7,7 +7,7 @@
 find_program(VEXTRA_PROTOC protoc REQUIRED)
 
 if(WIN32)
-  set(VEXTRA_WIN_DEPS_PREFIX "" CACHE PATH "Prefix of the cross-built Windows dependencies")
+  set(VEXTRA_WIN_DEPS_PREFIX "${VEXTRA_WIN_DEPS_PREFIX}" CACHE PATH "Prefix of the cross-built Windows dependencies")
   if(NOT VEXTRA_WIN_DEPS_PREFIX OR NOT EXISTS "${VEXTRA_WIN_DEPS_PREFIX}/lib")
     message(FATAL_ERROR "The cross-built Windows dependencies were not found: run scripts/build_win_deps.sh once, "
                         "or pass -DVEXTRA_WIN_DEPS_PREFIX=<the prefix it prints>.")

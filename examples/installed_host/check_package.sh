@@ -67,7 +67,7 @@ symbolised() {
 # Every compile unit the symbols describe names an optimisation level.
 optimised() {
   local producers
-  producers=$("${tools}objdump" --dwarf=info "$debug_file" | grep 'DW_AT_producer' | sed 's/.*): //' | sort -u)
+  producers=$("${tools}objdump" --dwarf=info "$debug_file" | sed -nE 's/.*DW_AT_producer *: (\(indirect[^)]*\): )?//p' | sort -u)
   echo "$producers" | sed -n '1s/^/     e.g. /p'
   [ -n "$producers" ] && ! grep -vqE -- ' -O[123s]( |$)' <<<"$producers"
 }
