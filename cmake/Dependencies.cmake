@@ -1,5 +1,6 @@
 # Resolves the third-party libraries into the interface targets the project links:
-# vextra::protobuf, vextra::openssl, vextra::sqlite3, vextra::zlib, vextra::system.
+# vextra::protobuf, vextra::openssl, vextra::sqlite3, vextra::zlib, vextra::system,
+# and Httplib::Httplib.
 # Natively they come from the system's packages; for Windows from the static
 # prefix that scripts/build_win_deps.sh cross-builds (VEXTRA_WIN_DEPS_PREFIX,
 # found in the cache by the toolchain file when not given).
@@ -23,6 +24,8 @@ find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 find_package(SQLite3 REQUIRED)
+# Header-only cpp-httplib, from the cache the build scripts fill (cmake/FindHttplib.cmake).
+find_package(Httplib REQUIRED)
 
 if(WIN32)
   find_package(Protobuf CONFIG REQUIRED PATHS "${VEXTRA_WIN_DEPS_PREFIX}" NO_DEFAULT_PATH)
