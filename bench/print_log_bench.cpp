@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -140,6 +141,9 @@ BENCHMARK(BM_SnprintfRecord);
 // (the median when repetitions are asked for).
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so a saved table stays plain text.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.error_occurred) continue;
