@@ -24,8 +24,10 @@ constexpr wchar_t kCrashLogDirName[] = L"VXLog";
 constexpr wchar_t kCrashLogFileName[] = L"customLog.txt";
 
 bool CompressInto(const char* data, size_t length, size_t capacity, std::string* stream) {
-  stream->assign(capacity, '\0');
-  uLongf written = static_cast<uLongf>(capacity);
+  // Whatever fits compressBound always fits: a short text needs no buffer of
+  // the full capacity.
+  stream->assign(std::min<size_t>(capacity, compressBound(static_cast<uLong>(length))), '\0');
+  uLongf written = static_cast<uLongf>(stream->size());
   const int result = compress(reinterpret_cast<Bytef*>(&(*stream)[0]), &written,
                               reinterpret_cast<const Bytef*>(data), static_cast<uLong>(length));
   if (result != Z_OK) {
