@@ -3,7 +3,9 @@
 #   make demo   builds both targets and runs the sample host under Wine
 # and the benchmarks:
 #   make bench
-.PHONY: test demo bench clean
+# and the fuzzers, each for VEXTRA_FUZZ_SECONDS (default 60):
+#   make fuzz
+.PHONY: test demo bench fuzz clean
 
 test:
 	bash scripts/run_tests.sh
@@ -13,6 +15,9 @@ demo:
 
 bench:
 	bash scripts/run_bench.sh
+
+fuzz:
+	bash scripts/run_fuzz.sh
 
 clean:
 	rm -rf build
