@@ -53,20 +53,24 @@ run_ctest() {
 
 run_ctest "Linux" build/linux
 
-# A sanitizer finding aborts the program it happens in (a test or a collector
-# it started) and leaves a report file; each report counts as one failure.
+# A sanitizer finding aborts the program it happens in (a test, or a collector
+# it started) and leaves a report: ASan, LSan and TSan write report files,
+# UBSan writes "runtime error:" to the test's output. Each counts as a failure.
 run_sanitized() {
   local label=$1 dir=$2 reports=$REPO_DIR/$2/sanitizer-reports report
   rm -rf "$reports" && mkdir -p "$reports"
   local common="halt_on_error=1:log_path=$reports/report"
-  ASAN_OPTIONS="$common:detect_leaks=1" UBSAN_OPTIONS="$common:print_stacktrace=1" \
+  ASAN_OPTIONS="$common:detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
     TSAN_OPTIONS="$common:second_deadlock_stack=1:suppressions=$REPO_DIR/tests/tsan_suppressions.txt" \
-    run_ctest "$label" "$dir" "${@:3}"
+    run_ctest "$label" "$dir" --output-junit "$reports/output.xml" "${@:3}"
   for report in "$reports"/report*; do
     [ -e "$report" ] || continue
     cat "$report"
     failed=$((failed + 1))
   done
+  local ub
+  ub=$(grep -c 'runtime error:' "$reports/output.xml" 2>/dev/null)
+  failed=$((failed + ${ub:-0}))
 }
 run_sanitized "Linux, ASan + UBSan" build/asan
 # ThreadSanitizer: every test of the layers holding the ring, the SDK log, the
