@@ -74,8 +74,8 @@ def seeds():
     codec = {
         "gzip_text": b"\x00" + gzip_body(b"a packet, " * 20),
         "zlib_text": b"\x00" + zlib.compress(b"not gzip but zlib"),
-        "round_trip_text": b"\x01" + b"a packet, " * 20,
-        "round_trip_bytes": b"\x01plain bytes \x00\x01\x02\xff",
+        "round_trip_text": b"\x07" + b"a packet, " * 20,
+        "round_trip_bytes": b"\x07plain bytes \x00\x01\x02\xff",
     }
     user_info = field_int(1, 1) + field_bytes(2, "host.exe") + field_bytes(3, "device-1") + field_map(5, {"k": "v"})
     attachments = (field_bytes(17, field_int(1, 1) + field_bytes(2, "log.zip") + field_bytes(3, zlib.compress(b"log line\n" * 8)))
