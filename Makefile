@@ -4,7 +4,9 @@
 # the benchmarks and the release archives:
 #   make bench
 #   make dist   dist/vextra-<version>-windows-x64.zip and -linux-x64.tar.gz
-.PHONY: test demo bench dist clean
+# and the fuzzers, each for VEXTRA_FUZZ_SECONDS (default 60):
+#   make fuzz
+.PHONY: test demo bench dist fuzz clean
 
 test:
 	bash scripts/run_tests.sh
@@ -17,6 +19,9 @@ bench:
 
 dist:
 	bash scripts/make_dist.sh dist
+
+fuzz:
+	bash scripts/run_fuzz.sh
 
 clean:
 	rm -rf build dist

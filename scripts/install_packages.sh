@@ -9,6 +9,7 @@ packages=(
   wine wine64 xvfb
   protobuf-compiler libprotobuf-dev libssl-dev libsqlite3-dev sqlite3 zlib1g-dev
   ccache tcl libz-mingw-w64-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make test`: installs what is missing, builds both targets and runs every
-# test: the native unit tests, the Windows unit tests and DLL host under Wine,
-# and the export-table checks of both libraries.
+# test: the native unit tests (also under AddressSanitizer + UndefinedBehavior-
+# Sanitizer, and the concurrency tests under ThreadSanitizer), the Windows unit
+# tests and DLL host under Wine, and the export-table checks of both libraries.
 set -uo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$REPO_DIR"
@@ -20,15 +21,22 @@ step "build: Linux"
 bash scripts/build_native.sh build/linux || die "Linux build failed"
 step "build: Windows"
 bash scripts/build_windows.sh build/windows || die "Windows build failed"
+step "build: Linux under AddressSanitizer + UndefinedBehaviorSanitizer"
+bash scripts/build_native.sh build/asan -DVEXTRA_SANITIZE=address,undefined -DVEXTRA_BUILD_EXAMPLES=OFF ||
+  die "ASan/UBSan build failed"
+tsan_layers=(log core db report uploader api)
+step "build: Linux concurrency tests under ThreadSanitizer"
+bash scripts/build_native.sh build/tsan -DVEXTRA_SANITIZE=thread -DVEXTRA_BUILD_EXAMPLES=OFF -DVEXTRA_BUILD_TOOLS=OFF \
+  -- $(printf 'vextra_%s_tests ' "${tsan_layers[@]}") || die "TSan build failed"
 
 passed=0
 failed=0
-# Adds one ctest run's counts to the totals.
+# Adds one ctest run's counts to the totals; further arguments go to ctest.
 run_ctest() {
   local label=$1 dir=$2 log
   step "tests: $label"
   log=$(mktemp)
-  ctest --test-dir "$dir" --output-on-failure --timeout 600 2>&1 | tee "$log"
+  ctest --test-dir "$dir" --output-on-failure --timeout 600 "${@:3}" 2>&1 | tee "$log"
   local summary
   summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
   if [ -z "$summary" ]; then
@@ -46,6 +54,32 @@ run_ctest() {
 # Tests that need the collector fail, not skip, when this run cannot start it.
 export VEXTRA_REQUIRE_COLLECTOR=1
 run_ctest "Linux" build/linux
+
+# A sanitizer finding aborts the program it happens in (a test, or a collector
+# it started) and leaves a report: ASan, LSan and TSan write report files,
+# UBSan writes "runtime error:" to the test's output. Each counts as a failure.
+run_sanitized() {
+  local label=$1 dir=$2 reports=$REPO_DIR/$2/sanitizer-reports report
+  rm -rf "$reports" && mkdir -p "$reports"
+  local common="halt_on_error=1:log_path=$reports/report"
+  ASAN_OPTIONS="$common:detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+    TSAN_OPTIONS="$common:second_deadlock_stack=1:suppressions=$REPO_DIR/tests/tsan_suppressions.txt" \
+    run_ctest "$label" "$dir" --output-junit "$reports/output.xml" "${@:3}"
+  for report in "$reports"/report*; do
+    [ -e "$report" ] || continue
+    cat "$report"
+    failed=$((failed + 1))
+  done
+  local ub
+  ub=$(grep -c 'runtime error:' "$reports/output.xml" 2>/dev/null)
+  failed=$((failed + ${ub:-0}))
+}
+run_sanitized "Linux, ASan + UBSan" build/asan
+# ThreadSanitizer: every test of the layers holding the ring, the SDK log, the
+# settings, the user values and the database; elsewhere the tests named for threads.
+run_sanitized "Linux, TSan (log, settings, database, user values)" build/tsan -R '^(log|core|db|report)$'
+GTEST_FILTER='*Concurren*:*Thread*:*Parallel*' \
+  run_sanitized "Linux, TSan (concurrency tests of other layers)" build/tsan -R '^(uploader|api)$'
 # The Windows upload tests talk to the Linux collector, which they start
 # themselves (VEXTRA_COLLECTOR given to `make test` names another one).
 export VEXTRA_COLLECTOR="${VEXTRA_COLLECTOR:-$REPO_DIR/build/linux/tools/vextra-collector}"
