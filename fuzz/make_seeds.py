@@ -88,7 +88,15 @@ def seeds():
         "packet_unknown_cmd": b"\x01" + request_packet(850, b""),
         "body_gzip_840": b"\x00" + gzip_body(request_packet(840, user_info)),
     }
-    return {"config_file": config, "strategy_answer": strategy, "body_codec": codec, "request_decoder": decoder}
+    extra_info = {
+        "nested": b'{"a":"1","b":2,"c":{"d":"e"}}',
+        "empty_key": b'{"":"v"}',
+        "escapes": b'{"k":"line\\nend","q":"a\\"b"}',
+        "unterminated": b'{"k":"v"',
+        "keys_501": ("{" + ",".join('"k%04d":"v%d"' % (i, i) for i in range(501)) + "}").encode(),
+    }
+    return {"config_file": config, "strategy_answer": strategy, "body_codec": codec, "request_decoder": decoder,
+            "extra_info": extra_info}
 
 
 def main():
