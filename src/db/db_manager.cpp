@@ -133,6 +133,12 @@ bool DbManager::SelectFailedPaths(std::vector<std::wstring>* paths) {
                      {int64_t{kStatusFailed}, int64_t{kMaxRetryCount}}, paths);
 }
 
+bool DbManager::SelectInterruptedPaths(std::vector<std::wstring>* paths) {
+  return SelectPaths(
+      "SELECT PATH FROM T_CRASH_RECORD WHERE status = ? AND uploadable = 1 AND retry_count <= ? ORDER BY ID;",
+      {int64_t{kStatusRecorded}, int64_t{kMaxRetryCount}}, paths);
+}
+
 bool DbManager::SelectPathsByGuid(std::vector<std::wstring>* paths, const std::string& guid) {
   return SelectPaths(
       "SELECT PATH FROM T_CRASH_RECORD WHERE guid = ? and status = ? AND retry_count <= ? ORDER BY ID;",
