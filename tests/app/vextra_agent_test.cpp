@@ -18,6 +18,7 @@
 #include "core/common_info.h"
 #include "core/process_flags.h"
 #include "db/db_manager.h"
+#include "app/process_workspace.h"
 #include "db/raw_db.h"
 #include "platform/text_encoding.h"
 #include "report/file_manager.h"
@@ -66,13 +67,7 @@ struct Row {
 
 class VextraAgentTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    // The process's workspace and data directory, prepared once for the
-    // whole program the way start-up prepares them.
-    static vextra_test::TempDir* workspace = new vextra_test::TempDir("vextra-agent-ws");
-    CommonInfo::Instance().SetWorkspace(workspace->wpath(), true);
-    Vextra::FileManager::Instance();
-  }
+  static void SetUpTestSuite() { vextra_test::ProcessWorkspace(); }
 
   void SetUp() override {
     Vextra::testing_hooks::ResetInitializedForTesting();
