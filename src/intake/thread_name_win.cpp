@@ -32,9 +32,12 @@ LONG CALLBACK ContinueAfterThreadName(EXCEPTION_POINTERS* pointers) {
 using SetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
 using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
 
-FARPROC Kernel32Function(const char* name) {
+// Newer systems only, so looked up rather than imported.
+template <typename Function>
+Function Kernel32Function(const char* name) {
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  return kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
+  FARPROC found = kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
 
 }  // namespace
@@ -47,7 +50,7 @@ FARPROC Kernel32Function(const char* name) {
 // handler and reads the name from it. The thread description, which newer
 // debuggers and crash dumps read, is set too where the system has it.
 void SetThreadName(const char* name) {
-  if (auto set = reinterpret_cast<SetThreadDescriptionFn>(Kernel32Function("SetThreadDescription"))) {
+  if (auto set = Kernel32Function<SetThreadDescriptionFn>("SetThreadDescription")) {
     set(GetCurrentThread(), platform::NarrowToWide(name).c_str());
   }
   ThreadNameInfo info{0x1000, name, GetCurrentThreadId(), 0};
@@ -58,7 +61,7 @@ void SetThreadName(const char* name) {
 }
 
 std::string CurrentThreadName() {
-  auto get = reinterpret_cast<GetThreadDescriptionFn>(Kernel32Function("GetThreadDescription"));
+  auto get = Kernel32Function<GetThreadDescriptionFn>("GetThreadDescription");
   if (get == nullptr) return "";
   PWSTR text = nullptr;
   if (FAILED(get(GetCurrentThread(), &text)) || text == nullptr) return "";

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -49,7 +50,9 @@ int WaitForCount(vextra_test::CollectorProcess& collector, const std::string& sq
 std::string SdkLogText() {
   const std::wstring path = Vextra::SdkLog::Instance().FilePath();
   std::ifstream in(Vextra::platform::WideToUtf8(path), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string text(std::istreambuf_iterator<char>(in), (std::istreambuf_iterator<char>()));
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());  // Windows ends lines with CR LF
+  return text;
 }
 
 std::string Session() {
@@ -74,6 +77,9 @@ TEST(StartUp, RefusedThenInitialisedOnceWithAnAccessRequestPerCallAndReportsAfte
   vextra_test::CollectorProcess collector(address, work, {"--strategy", "KEY_VEXTRA_DISABLE=0"});
   ASSERT_TRUE(collector.Started()) << collector.Error();
 
+  // Other tests of this program may have begun sessions of their own.
+  Vextra::testing_hooks::ResetInitializedForTesting();
+  CommonInfo::Instance().SetSessionId("");
   VX_ConfigDebugMode(true);
   VX_ConfigCrashServerUrl(address.c_str());
   VX_SetUserId("player-7");
