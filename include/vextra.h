@@ -42,15 +42,34 @@ struct _EXCEPTION_POINTERS;
 #ifdef __cplusplus
 /* A host's crash observer. The library asks it for an extra text each time it
  * builds a report; the text (owned by the observer, read during the call only)
- * travels as the user value "extmsg". The order of the virtual functions is
- * part of the interface. */
+ * travels as the user value "extmsg". The library never copies or deletes the
+ * object; it may ask from any thread, also while the process is crashing.
+ *
+ * The virtual table has exactly three slots, in this order, and the library
+ * calls the third one directly: the destructor, OnCrashReserved,
+ * OnCrashExtraMessage. MSVC gives a virtual destructor one slot. GCC and Clang
+ * (MinGW included) would give it two, moving OnCrashExtraMessage to the fourth
+ * slot; for them the first slot is a placeholder instead and the destructor is
+ * protected and not virtual, so an observer is never deleted through a
+ * HRBCrashObserver pointer. A derived class may still declare its own virtual
+ * destructor: its slots come after these three. */
 class HRBCrashObserver {
  public:
+#if defined(_MSC_VER)
   virtual ~HRBCrashObserver() {}
+#else
+  /* Holds the destructor's place in the table; never called by the library. */
+  virtual void OnCrashDestroySlot() {}
+#endif
   /* Reserved; never called by the library. */
   virtual void* OnCrashReserved(void* /*reserved*/) { return 0; }
   /* kind: 2 for crash-dump reports, the error type for error reports. */
   virtual const char* OnCrashExtraMessage(int32_t /*kind*/) { return 0; }
+#if !defined(_MSC_VER)
+
+ protected:
+  ~HRBCrashObserver() {}
+#endif
 };
 extern "C" {
 #else

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/protocol_names.h"
 #include "sysinfo/system_info.h"
 
 namespace Vextra {
@@ -30,7 +31,7 @@ std::wstring JoinWithSlash(const std::wstring& directory, const wchar_t* name) {
 }
 
 bool WorkspaceFits(const std::wstring& directory) {
-  return directory.size() + std::char_traits<wchar_t>::length(L"/lumaro") <= kWidePathChars - 1;
+  return directory.size() + 1 + std::char_traits<wchar_t>::length(kWorkspaceDirName) <= kWidePathChars - 1;
 }
 
 CommonInfo::CommonInfo() { ResetLocked(); }
@@ -77,6 +78,27 @@ void CommonInfo::ResetLocked() {
 void CommonInfo::ResetForTesting() {
   std::lock_guard<std::mutex> lock(mutex_);
   ResetLocked();
+}
+
+ReportSettings CommonInfo::GetReportSettings() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ReportSettings settings;
+  settings.appId = appId_;
+  settings.appVersion = appVersion_;
+  settings.osVer = osVer_;
+  settings.sessionId = sessionId_;
+  settings.deviceId = deviceId_;
+  settings.mac = mac_;
+  settings.displayMem = displayMem_;
+  settings.gpu = gpu_;
+  settings.displayVersion = displayVersion_;
+  settings.cpu = cpu_;
+  settings.serverEnv = serverEnv_;
+  settings.userId = userId_;
+  settings.processName = processName_;
+  settings.bootTime = bootTime_;
+  settings.strategyJson = strategyJson_;
+  return settings;
 }
 
 // Plain field access: a copy out or a value in, under the one mutex.
@@ -173,14 +195,14 @@ bool CommonInfo::SetServerEnv(const char* value) {
 }
 
 void CommonInfo::SetWorkspace(const std::wstring& directory, bool custom) {
-  std::wstring joined = JoinWithSlash(directory, L"lumaro");
+  std::wstring joined = JoinWithSlash(directory, kWorkspaceDirName);
   std::lock_guard<std::mutex> lock(mutex_);
   workspace_ = joined;
   if (custom) customWorkspace_ = true;
 }
 
 bool CommonInfo::SetWorkspaceFromLogPath(const std::wstring& log_path) {
-  std::wstring joined = JoinWithSlash(log_path, L"lumaro");
+  std::wstring joined = JoinWithSlash(log_path, kWorkspaceDirName);
   std::lock_guard<std::mutex> lock(mutex_);
   if (customWorkspace_) return false;
   workspace_ = joined;

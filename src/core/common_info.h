@@ -32,6 +32,26 @@ std::wstring JoinWithSlash(const std::wstring& directory, const wchar_t* name);
 // uncut.
 bool WorkspaceFits(const std::wstring& directory);
 
+// The settings one request is built from, copied together under the store's
+// mutex, so that a report never mixes values from before and after a setter.
+struct ReportSettings {
+  std::string appId;
+  std::string appVersion;
+  std::string osVer;
+  std::string sessionId;
+  std::string deviceId;
+  std::string mac;
+  uint32_t displayMem = 1;
+  std::string gpu;
+  std::string displayVersion;
+  std::string cpu;
+  std::string serverEnv;
+  std::string userId;
+  std::string processName;
+  int64_t bootTime = 0;
+  std::string strategyJson;
+};
+
 class CommonInfo : public BaseSingleton<CommonInfo> {
  public:
   CommonInfo();
@@ -40,6 +60,9 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   // The process's store. Never destroyed: report threads, crash handlers and
   // unload code may still read it while the process exits.
   static CommonInfo& Instance();
+
+  // Every setting a request's envelope and report fields use, in one lock.
+  ReportSettings GetReportSettings() const;
 
   std::shared_ptr<lumarobase::SystemInfo> GetSystemInfo() const;
   void SetSystemInfo(std::shared_ptr<lumarobase::SystemInfo> info);

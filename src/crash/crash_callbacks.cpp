@@ -41,6 +41,13 @@ void SetCrashObserver(HRBCrashObserver* observer) {
 
 HRBCrashObserver* GetCrashObserver() { return g_observer.load(std::memory_order_acquire); }
 
+const char* CallOnCrashExtraMessage(HRBCrashObserver* observer, int32_t kind) {
+  using ExtraMessageSlot = const char* (*)(HRBCrashObserver*, int32_t);
+  void* const* table = *reinterpret_cast<void* const* const*>(observer);
+  const auto slot = reinterpret_cast<ExtraMessageSlot>(table[kExtraMessageSlot]);
+  return slot(observer, kind);
+}
+
 void SetUnityCallback(VextraUnityCallback callback) {
   g_unity_callback.store(callback, std::memory_order_release);
   if (callback != nullptr) {

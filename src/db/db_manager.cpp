@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "core/common_info.h"
+#include "core/protocol_names.h"
 #include "db/record_digest.h"
 #include "db/record_rules.h"
 #include "platform/file_system.h"
@@ -15,7 +16,6 @@ namespace Vextra {
 namespace {
 
 constexpr wchar_t kDbFileName[] = L"vextra_data_db";
-constexpr wchar_t kDataDirName[] = L"vextra_data";
 // How long a statement waits for another process that holds the file (two
 // hosts sharing one workspace) before it fails.
 constexpr int kBusyTimeoutMs = 2000;

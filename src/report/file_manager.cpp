@@ -5,6 +5,7 @@
 #include <random>
 
 #include "core/common_info.h"
+#include "core/protocol_names.h"
 #include "platform/file_system.h"
 #include "platform/path_text.h"
 #include "platform/process_info.h"
@@ -14,10 +15,7 @@
 namespace Vextra {
 namespace {
 
-constexpr int32_t kCrashReportType = 101;
-constexpr int32_t kErrorReportType = 107;
 constexpr size_t kMaxPathUsed = kWidePathChars - 1;
-constexpr wchar_t kDataDirName[] = L"vextra_data";
 
 // Makes sure path is a directory, creating its last level when it is not.
 // stat_result receives the first stat's result, error the system error of a
@@ -76,7 +74,7 @@ std::wstring PrepareDefaultRoot(CommonInfo& info, const std::wstring& module_pat
   if (module_dir.empty() || module_dir.size() > kMaxPathUsed) return {};
   // Built here rather than read back, so a workspace too long for the setting is
   // refused instead of cut.
-  const std::wstring root = module_dir + L"/lumaro";
+  const std::wstring root = module_dir + L"/" + kWorkspaceDirName;
   if (root.size() > kMaxPathUsed) {
     PrintMessage("failed");
     return {};
@@ -117,8 +115,8 @@ bool FileManager::PrepareWorkspace(const std::wstring& module_path) {
 
 std::wstring DataFileName(const std::wstring& data_dir, int32_t report_type, int32_t seconds,
                           int32_t number) {
-  const wchar_t* stem = report_type == kCrashReportType   ? L"/crash_data.info_"
-                        : report_type == kErrorReportType ? L"/error_data.info_"
+  const wchar_t* stem = report_type == kReportTypeCrash   ? L"/crash_data.info_"
+                        : report_type == kReportTypeError ? L"/error_data.info_"
                                                           : L"/unkown_data.info_";
   return data_dir + stem + std::to_wstring(seconds) + L"_" + std::to_wstring(number);
 }
@@ -127,6 +125,11 @@ int32_t FirstDataFileNumber(int32_t seconds) {
   // A private generator: seeding the C runtime's would reset the host's rand().
   std::minstd_rand generator(static_cast<std::minstd_rand::result_type>(static_cast<uint32_t>(seconds)));
   return static_cast<int32_t>(generator() % kDataFileNumbers);
+}
+
+bool WriteReportDataFile(wchar_t* path, const char* bytes, int64_t length, int32_t report_type) {
+  FileManager::Instance();  // prepares the data directory on first use
+  return WriteInfoFile(path, bytes, length, report_type);
 }
 
 bool WriteInfoFile(wchar_t* path, const char* bytes, int64_t length, int32_t report_type) {

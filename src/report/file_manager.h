@@ -49,6 +49,11 @@ int32_t FirstDataFileNumber(int32_t seconds);
 // Any thread; takes no lock. FileManager::Instance() must exist first.
 bool WriteInfoFile(wchar_t* path, const char* bytes, int64_t length, int32_t report_type);
 
+// WriteInfoFile after preparing the data directory on first use (through
+// FileManager::Instance()): the data-file writer the report assemblies hand
+// to their upload task. Any thread.
+bool WriteReportDataFile(wchar_t* path, const char* bytes, int64_t length, int32_t report_type);
+
 // WriteInfoFile for a given second (seconds since the epoch).
 bool WriteInfoFileAt(wchar_t* path, const char* bytes, int64_t length, int32_t report_type,
                      int32_t seconds);

@@ -47,38 +47,40 @@ void ReportBuilder::FillCommon(const EnvelopeFacts& facts) {
   const std::string resolution = FormatResolution(facts.screenWidth, facts.screenHeight);
   LogDebug("resolution:%s\n", resolution.c_str());
 
-  const CommonInfo& settings = CommonInfo::Instance();
-  const std::string cpu = settings.GetCpu();
-  const std::string gpu = settings.GetGpu();
-  const std::string processName = settings.GetProcessName();
-  const std::string userId = settings.GetUserId();
-  const std::string sessionId = settings.GetSessionId();
-  const int64_t bootTime = settings.GetBootTime();
-  const uint32_t displayMem = settings.GetDisplayMem();
+  // One copy of the settings for the whole request: a setter running meanwhile
+  // never splits it into values from before and after.
+  const ReportSettings settings = CommonInfo::Instance().GetReportSettings();
+  const std::string& cpu = settings.cpu;
+  const std::string& gpu = settings.gpu;
+  const std::string& processName = settings.processName;
+  const std::string& userId = settings.userId;
+  const std::string& sessionId = settings.sessionId;
+  const int64_t bootTime = settings.bootTime;
+  const uint32_t displayMem = settings.displayMem;
 
   VextraPkg::RequestPkg& envelope = *request;
   envelope.set_platformid(kPlatformId);
-  envelope.set_prodid(settings.GetAppId());
+  envelope.set_prodid(settings.appId);
   envelope.set_bundleid(kBundleId);
-  envelope.set_version(settings.GetAppVersion());
+  envelope.set_version(settings.appVersion);
   envelope.set_sdkver(kSdkVersion);
   envelope.set_cmd(cmd);
-  envelope.set_osver(settings.GetOsVer());
+  envelope.set_osver(settings.osVer);
   envelope.set_sessionid(sessionId);
-  envelope.set_deviceid(settings.GetDeviceId());
+  envelope.set_deviceid(settings.deviceId);
   envelope.set_uploadtime(facts.uploadTime);
-  envelope.set_mac(settings.GetMac());
+  envelope.set_mac(settings.mac);
   envelope.set_phymemall(facts.phyMemAll);
   envelope.set_phymemused(facts.phyMemUsed);
   envelope.set_usedprocmem(facts.usedProcMem);
   envelope.set_displaymem(std::to_string(displayMem == 0 ? 1 : displayMem));
   envelope.set_displaycard(gpu);
   envelope.set_resolution(resolution);
-  envelope.set_displayversion(settings.GetDisplayVersion());
+  envelope.set_displayversion(settings.displayVersion);
   envelope.set_gpu(gpu);
   envelope.set_osbit(kOsBit);
   envelope.set_cpu(cpu);
-  envelope.set_serverenv(settings.GetServerEnv());
+  envelope.set_serverenv(settings.serverEnv);
 
   // The same five machine keys travel with the user information and with
   // every report.
@@ -102,7 +104,7 @@ void ReportBuilder::FillCommon(const EnvelopeFacts& facts) {
   upload.set_expuid(expuid);
   auto& reportValues = *upload.mutable_valuemap();
   for (const auto& [key, value] : machineKeys) reportValues[key] = value;
-  reportValues["G05"] = settings.GetStrategyJson();
+  reportValues["G05"] = settings.strategyJson;
 
   LogAlways("expuid is %s\n", expuid.c_str());
 
@@ -123,6 +125,23 @@ void ReportBuilder::FillCommon(const EnvelopeFacts& facts) {
     summary->set_gatewayip(kGatewayUnknown);
     summary->set_coldstart(true);
   }
+}
+
+void ReportBuilder::SetCallStack(const std::string& stack) { upload.set_callstack(stack); }
+
+void ReportBuilder::AddAttachment(const char* file_name, std::string data) {
+  VextraPkg::Attachment* attachment = upload.add_attaches();
+  attachment->set_type(kAttachmentType);
+  attachment->set_filename(file_name);
+  attachment->set_data(std::move(data));
+}
+
+void ReportBuilder::AttachMinidump(const char* bytes, size_t length) {
+  AddAttachment(kMinidumpName, bytes != nullptr ? std::string(bytes, length) : std::string());
+}
+
+bool ReportBuilder::AddUserValue(const std::string& key, const std::string& value) {
+  return upload.mutable_usermap()->insert({key, value}).second;
 }
 
 VextraPkg::RequestPkg* ReportBuilder::BuildEnvelope() {

@@ -4,25 +4,25 @@
 // information (command 840) or one report (command 830). A builder lives for
 // one assembling operation on one thread and is never shared.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "VextraPkg.pb.h"
+#include "core/protocol_names.h"
 #include "uploader/envelope_facts.h"
 
 namespace Vextra {
-
-constexpr int32_t kCmdReport = 830;
-constexpr int32_t kCmdUserInfo = 840;
-constexpr int32_t kReportTypeCrash = 101;
-constexpr int32_t kReportTypeError = 107;
 
 constexpr int32_t kPlatformId = 10;
 // The library is 64-bit code, which only a 64-bit system runs.
 constexpr int32_t kOsBit = 64;
 constexpr char kSdkVersion[] = "2.2.2.944";
 constexpr char kCrashMessage[] = "Please check minidump for stacktrace!";
+// Every attachment of a report has this type.
+constexpr int32_t kAttachmentType = 2;
+constexpr char kMinidumpName[] = "minidump.zip";
 
 class ReportBuilder {
  public:
@@ -42,6 +42,17 @@ class ReportBuilder {
   void FillCommon();
   // The same with the given facts instead of fresh ones.
   void FillCommon(const EnvelopeFacts& facts);
+
+  // Content steps of a report (command 830); the report layer adds the ones
+  // that read the logs, the user values and the host's observer.
+  void SetCallStack(const std::string& stack);
+  // Adds an attachment of type 2 with the given name and bytes.
+  void AddAttachment(const char* file_name, std::string data);
+  // Adds "minidump.zip" holding the dump bytes unchanged.
+  void AttachMinidump(const char* bytes, size_t length);
+  // Inserts the pair into the report's userMap unless the key is there
+  // already (the earlier value wins); true when inserted.
+  bool AddUserValue(const std::string& key, const std::string& value);
 
   // Serializes the inner message into the envelope's sBuffer and returns the
   // envelope. The builder keeps owning it: the caller only borrows it and must

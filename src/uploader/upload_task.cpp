@@ -6,7 +6,6 @@
 #include "db/record_rules.h"
 #include "log/sdk_log.h"
 #include "platform/guid.h"
-#include "report/file_manager.h"
 #include "uploader/body_codec.h"
 #include "uploader/report_builder.h"
 
@@ -90,11 +89,10 @@ int32_t UploadTask::SendUnguarded() {
   const bool crashUploadEnable = CommonInfo::Instance().GetCrashUploadEnable();
   wchar_t path[kWidePathChars] = {};
   bool recorded = false;
-  if (cmd != kCmdUserInfo) {
-    FileManager::Instance();  // prepares the data directory on first use
+  if (cmd != kCmdUserInfo && services.writeDataFile != nullptr) {
     // Without a data file there is nothing to re-send later, and a record with
     // an empty path would share its status updates with every other such record.
-    if (WriteInfoFile(path, body.data(), static_cast<int64_t>(body.size()), reportType)) {
+    if (services.writeDataFile(path, body.data(), static_cast<int64_t>(body.size()), reportType)) {
       Records().InsertCrashRecord(path, expuid, crashUploadEnable);
       recorded = true;
     }

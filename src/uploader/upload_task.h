@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "core/protocol_names.h"
 #include "uploader/http_transport.h"
 #include "uploader/strategy_manager.h"
 
@@ -19,6 +20,7 @@ namespace Vextra {
 
 class DbManager;
 class ReportBuilder;
+struct ErrorInfo;
 
 constexpr char kUploadPath[] = "/pb/async";
 constexpr char kBodyContentType[] = "application/octet-stream";
@@ -37,11 +39,22 @@ constexpr size_t kMaxStrategyAnswerBytes = 256 * 1024;
 // in its sBuffer. An empty, non-gzip or undecodable body gives an empty map.
 StrategyMap StrategyFromAnswer(const std::string& body);
 
-// Where Send records bodies and sends 840 answers; null members mean the
-// process's DbManager and StrategyManager, reached only when first needed.
+// Writes a report body to a new data file named after the report type and
+// copies its path (at most 259 characters and a terminator) into path, which
+// holds kWidePathChars characters; false, path untouched, when no file was
+// written. Any thread.
+using DataFileWriter = bool (*)(wchar_t* path, const char* bytes, int64_t length, int32_t reportType);
+
+// Where Send keeps and records bodies and sends 840 answers. Null records or
+// strategy mean the process's DbManager and StrategyManager, reached only when
+// first needed. Without a data-file writer a report body is posted but kept
+// nowhere (no file, no record); the report layer's assembling operations
+// (SendErrorReport, SendCrashReport) pass the process's data files when the
+// task was made without a writer.
 struct UploadServices {
   DbManager* records = nullptr;
   StrategyManager* strategy = nullptr;
+  DataFileWriter writeDataFile = nullptr;
 };
 
 // A task is used by one thread from construction to destruction and is
@@ -68,7 +81,8 @@ class UploadTask {
   void SetRequest(VextraPkg::RequestPkg* envelope) { request = envelope; }
 
   // Serializes and gzips the envelope in a UniPacket; for a report (cmd not
-  // 840) writes the body to a data file and records it in status 0; withholds
+  // 840) writes the body to a data file (through the services' writer) and
+  // records it in status 0; withholds
   // a crash report (type 101) while crash uploads are off; otherwise posts it.
   // Returns the answer's HTTP status (the record becomes 1) or -1 when no
   // answer arrived (the record becomes 2) or the upload was withheld. An 840
@@ -86,6 +100,22 @@ class UploadTask {
 
   // Assembles the user-information request and sends it.
   int32_t SendUserInfo();
+
+  // The report assemblies. They read the native log, the user values, a log
+  // file and the host's observer, all of the report layer, so they are defined
+  // there (report/report_assembly.cpp) and this layer includes none of it.
+  // Each fills a report with the task's expuid, sends it like SendAssembled
+  // and returns Send's result; -1 when memory runs out. Run on the caller's
+  // thread; the observer is asked without any lock held.
+  //
+  // An error report: name, message, stack, the log file at logPath, the extra
+  // information and the observer's text for the record's type.
+  int32_t SendErrorReport(const ErrorInfo& info);
+  // A crash report of the given crash kind carrying the dump bytes unchanged
+  // as "minidump.zip" (null or a length below 1: an empty one), the native
+  // log, the user values, the custom or default log file and the observer's
+  // text for kind 2. The dump upload sets the expuid to the crash's GUID first.
+  int32_t SendCrashReport(int32_t crashKind, const char* dumpBytes, int32_t dumpLength);
 
  private:
   int32_t SendUnguarded();

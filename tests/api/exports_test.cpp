@@ -254,7 +254,7 @@ TEST_F(ExportsTest, CallbackRegistrationsReturnTheirArgumentAndLog) {
 
 TEST_F(ExportsTest, EngineCallbackReplacesAndClearsTheObserver) {
   VX_ConfigDebugMode(true);
-  HRBCrashObserver host_observer;
+  struct HostObserver : HRBCrashObserver {} host_observer;
   vx_setUnityCallback(&EngineCallback);
   ASSERT_NE(GetCrashObserver(), nullptr);
   EXPECT_STREQ(GetCrashObserver()->OnCrashExtraMessage(107), "1012/107/0");

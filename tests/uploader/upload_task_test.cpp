@@ -110,7 +110,7 @@ class UploadTaskTest : public testing::Test {
   }
 
   std::filesystem::path RecordsFile() const { return dir_.path() / ("records-" + std::to_string(run_) + ".db"); }
-  UploadServices Services() { return UploadServices{records_.get(), strategy_.get()}; }
+  UploadServices Services() { return UploadServices{records_.get(), strategy_.get(), &Vextra::WriteReportDataFile}; }
 
   std::unique_ptr<UploadTask> TlsTask(int32_t cmd, int32_t reportType, const std::string& host) {
     return std::make_unique<UploadTask>(cmd, reportType, Vextra::MakeTlsTransport(host), Services());
