@@ -95,7 +95,7 @@ class VextraAgentTest : public testing::Test {
   // a data file with a status-2 record. Returns the data file's path.
   std::string FailedReport(const std::string& address, const std::string& message) {
     Vextra::UploadTask task(Vextra::kCmdReport, Vextra::kReportTypeError, Vextra::MakeTlsTransport(address),
-                            Vextra::UploadServices{records_.get(), nullptr});
+                            Vextra::UploadServices{records_.get(), nullptr, Vextra::WriteInfoFile});
     Vextra::ReportBuilder builder("LuaError", message, task.GetExpUid());
     builder.FillCommon(Vextra::EnvelopeFacts{});
     EXPECT_EQ(task.SendAssembled(builder), -1);
