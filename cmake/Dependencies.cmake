@@ -1,14 +1,17 @@
 # Resolves the third-party libraries into the interface targets the project links:
-# vextra::protobuf, vextra::openssl, vextra::sqlite3, vextra::zlib, vextra::system.
+# vextra::protobuf, vextra::openssl, vextra::sqlite3, vextra::zlib, vextra::system,
+# and Httplib::Httplib.
 # Natively they come from the system's packages; for Windows from the static
-# prefix that scripts/build_win_deps.sh cross-builds (VEXTRA_WIN_DEPS_PREFIX).
+# prefix that scripts/build_win_deps.sh cross-builds (VEXTRA_WIN_DEPS_PREFIX,
+# found in the cache by the toolchain file when not given).
 
 find_program(VEXTRA_PROTOC protoc REQUIRED)
 
 if(WIN32)
-  set(VEXTRA_WIN_DEPS_PREFIX "" CACHE PATH "Prefix of the cross-built Windows dependencies")
+  set(VEXTRA_WIN_DEPS_PREFIX "${VEXTRA_WIN_DEPS_PREFIX}" CACHE PATH "Prefix of the cross-built Windows dependencies")
   if(NOT VEXTRA_WIN_DEPS_PREFIX OR NOT EXISTS "${VEXTRA_WIN_DEPS_PREFIX}/lib")
-    message(FATAL_ERROR "VEXTRA_WIN_DEPS_PREFIX must name the prefix made by scripts/build_win_deps.sh")
+    message(FATAL_ERROR "The cross-built Windows dependencies were not found: run scripts/build_win_deps.sh once, "
+                        "or pass -DVEXTRA_WIN_DEPS_PREFIX=<the prefix it prints>.")
   endif()
   list(PREPEND CMAKE_FIND_ROOT_PATH "${VEXTRA_WIN_DEPS_PREFIX}")
   set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
@@ -21,6 +24,8 @@ find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 find_package(SQLite3 REQUIRED)
+# Header-only cpp-httplib, from the cache the build scripts fill (cmake/FindHttplib.cmake).
+find_package(Httplib REQUIRED)
 
 if(WIN32)
   find_package(Protobuf CONFIG REQUIRED PATHS "${VEXTRA_WIN_DEPS_PREFIX}" NO_DEFAULT_PATH)

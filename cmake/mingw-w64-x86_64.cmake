@@ -3,8 +3,11 @@
 # winpthreads).
 #
 # Usage:
-#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-#         -DVEXTRA_WIN_DEPS_PREFIX=<prefix printed by scripts/build_win_deps.sh> ...
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake ...
+# The cross-built dependencies are taken from the cache that
+# scripts/build_win_deps.sh fills ($VEXTRA_CACHE_DIR, default /var/cache/vextra);
+# -DVEXTRA_WIN_DEPS_PREFIX=<prefix> names another one. Directories given in
+# CMAKE_PREFIX_PATH (e.g. an installed Vextra package) are searched as well.
 #
 # Libraries, headers and CMake packages are looked up ONLY under the MinGW
 # sysroot (/usr/x86_64-w64-mingw32) and the cross-built dependency prefix.
@@ -40,12 +43,31 @@ find_program(CMAKE_DLLTOOL NAMES ${VEXTRA_MINGW_TRIPLET}-dlltool)
 if(NOT VEXTRA_WIN_DEPS_PREFIX AND DEFINED ENV{VEXTRA_WIN_DEPS_PREFIX})
   set(VEXTRA_WIN_DEPS_PREFIX "$ENV{VEXTRA_WIN_DEPS_PREFIX}")
 endif()
+if(NOT VEXTRA_WIN_DEPS_PREFIX)
+  set(_vextra_cache "$ENV{VEXTRA_CACHE_DIR}")
+  if(NOT _vextra_cache)
+    set(_vextra_cache /var/cache/vextra)
+  endif()
+  # A prefix is complete once its VERSIONS file exists; the newest key wins.
+  file(GLOB _vextra_prefixes "${_vextra_cache}/win-deps/*/VERSIONS")
+  if(_vextra_prefixes)
+    list(SORT _vextra_prefixes COMPARE NATURAL ORDER DESCENDING)
+    list(GET _vextra_prefixes 0 _vextra_versions)
+    get_filename_component(VEXTRA_WIN_DEPS_PREFIX "${_vextra_versions}" DIRECTORY)
+  endif()
+  unset(_vextra_cache)
+  unset(_vextra_prefixes)
+  unset(_vextra_versions)
+endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VEXTRA_WIN_DEPS_PREFIX)
 
 set(CMAKE_FIND_ROOT_PATH ${VEXTRA_MINGW_SYSROOT})
 if(VEXTRA_WIN_DEPS_PREFIX)
   list(APPEND CMAKE_FIND_ROOT_PATH "${VEXTRA_WIN_DEPS_PREFIX}")
 endif()
+# Packages named on the command line hold Windows files too: searching them as
+# roots lets find_package(Vextra) work with only -DCMAKE_PREFIX_PATH=<dir>.
+list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_PREFIX_PATH})
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -64,6 +64,11 @@ run_check() {
   fi
 }
 
+run_check "installed package, Linux: symbols, find_package and pkg-config hosts" \
+  bash examples/installed_host/check_package.sh linux build/linux
+run_check "installed package, Windows: symbols, find_package host under Wine" \
+  bash examples/installed_host/check_package.sh windows build/windows
+
 step "export tables"
 while IFS= read -r line; do
   echo "$line"
