@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "core/common_info.h"
@@ -12,6 +13,7 @@
 #include "log/sdk_log.h"
 #include "platform/file_system.h"
 #include "platform/guid.h"
+#include "report/data_file_system.h"
 #include "report/file_manager.h"
 #include "uploader/report_builder.h"
 #include "uploader/strategy_manager.h"
@@ -36,6 +38,30 @@ bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
   bytes->resize(static_cast<size_t>(length));
   bytes->resize(std::fread(&(*bytes)[0], 1, bytes->size(), file.get()));
   return true;
+}
+
+// Error data files of earlier runs that have a body but no record: their
+// process ended between writing the file and recording it. They are recorded
+// now (uploadable, status 0) so that the interrupted bodies' re-send takes
+// them. Crash data files are left alone: whether they were to be withheld is
+// not known.
+void RecordUnrecordedErrorFiles(DbManager& records) {
+  const std::wstring data_dir = CommonInfo::Instance().GetDataDir();
+  if (data_dir.empty() || !records.IsOpen()) return;
+  std::vector<std::wstring> known_list;
+  if (!records.SelectAllPaths(&known_list)) return;
+  const std::set<std::wstring> known(known_list.begin(), known_list.end());
+  const std::wstring stem = L"error_data.info_";
+  const std::wstring part = L".part";
+  for (const std::wstring& name : platform::FileNamesIn(data_dir)) {
+    if (name.compare(0, stem.size(), stem) != 0) continue;
+    if (name.size() >= part.size() && name.compare(name.size() - part.size(), part.size(), part) == 0) continue;
+    const std::wstring path = data_dir + L"/" + name;
+    if (known.count(path) != 0) continue;
+    std::string body;
+    if (!ReadWholeFile(path, &body) || body.empty()) continue;  // a name taken, no body moved in
+    records.InsertCrashRecord(path, "", true);
+  }
 }
 
 }  // namespace
@@ -65,6 +91,7 @@ bool VextraAgent::Init() {
   // before the answer: listed before this run can record a report of its own
   // (reports need the initialised flag, set below), so a body this run is
   // sending is never sent twice.
+  RecordUnrecordedErrorFiles(records);
   std::vector<std::wstring> interrupted;
   records.SelectInterruptedPaths(&interrupted);
 

@@ -145,6 +145,10 @@ bool DbManager::SelectInterruptedPaths(std::vector<std::wstring>* paths) {
       {int64_t{kStatusRecorded}, int64_t{kMaxRetryCount}}, paths);
 }
 
+bool DbManager::SelectAllPaths(std::vector<std::wstring>* paths) {
+  return SelectPaths("SELECT PATH FROM T_CRASH_RECORD ORDER BY ID;", {}, paths);
+}
+
 bool DbManager::SelectPathsByGuid(std::vector<std::wstring>* paths, const std::string& guid) {
   return SelectPaths(
       "SELECT PATH FROM T_CRASH_RECORD WHERE guid = ? and status = ? AND retry_count <= ? ORDER BY ID;",

@@ -72,6 +72,8 @@ class DbManager : public BaseSingleton<DbManager> {
   // before their answer arrived. Only meaningful before this process records
   // reports of its own. False when the query failed.
   bool SelectInterruptedPaths(std::vector<std::wstring>* paths);
+  // Replaces *paths with the path of every record. False when the query failed.
+  bool SelectAllPaths(std::vector<std::wstring>* paths);
   // Deletes sent records older than 7 days, then every record older than
   // 30 days. Data files are not touched. True when both deletions ran.
   bool CleanupCrashRecords();

@@ -76,11 +76,20 @@ class VextraAgentTest : public testing::Test {
     info.SetAppVersion("2.0");
     info.SetSessionId("");
     info.SetLastSessionId("");
+    // A data directory of this test's own, matching its record database.
+    processDataDir_ = info.GetDataDir();
+    std::filesystem::create_directories(DataDir());
+    info.SetDataDir(DataDir().wstring());
     records_ = std::make_unique<Vextra::DbManager>(RecordsFile().wstring());
     ASSERT_TRUE(records_->IsOpen());
   }
 
-  void TearDown() override { Vextra::testing_hooks::ResetInitializedForTesting(); }
+  void TearDown() override {
+    Vextra::testing_hooks::ResetInitializedForTesting();
+    CommonInfo::Instance().SetDataDir(processDataDir_);
+  }
+
+  std::filesystem::path DataDir() const { return dir_.path() / "vextra_data"; }
 
   std::filesystem::path RecordsFile() const { return dir_.path() / "records.db"; }
 
@@ -131,6 +140,7 @@ class VextraAgentTest : public testing::Test {
   vextra_test::TempDir dir_{"vextra-agent"};
   std::unique_ptr<Vextra::DbManager> records_;
   std::unique_ptr<StrategyManager> strategy_;
+  std::wstring processDataDir_;
   int threadStarts_ = 0;
   int collectors_ = 0;
 };
@@ -149,9 +159,15 @@ TEST_F(VextraAgentTest, StartSendsFailedAndInterruptedBodiesUnchangedAndKeepsWit
   const std::string withheld = FailedReport(address, "withheld");
   Plant("UPDATE T_CRASH_RECORD SET STATUS=0, RETRY_COUNT=0, UPLOADABLE=0, GUID='GUID-W' WHERE PATH='" + withheld +
         "'");
-  // Its file was deleted since.
+  // Its process ended between writing the body and recording it.
+  const std::string unrecorded = FailedReport(address, "unrecorded");
+  Plant("DELETE FROM T_CRASH_RECORD WHERE PATH='" + unrecorded + "'");
+  // Its file was deleted since (last: a later report could take its name).
   const std::string deleted = FailedReport(address, "deleted");
   ASSERT_TRUE(std::filesystem::remove(deleted));
+  // Ended before the body was moved in: a name with no body, a body half written.
+  std::ofstream(DataDir() / "error_data.info_1_1").flush();
+  std::ofstream(DataDir() / "error_data.info_1_2.part") << "cut off";
 
   auto collector = StartCollector(address);
   ASSERT_TRUE(collector->Started()) << collector->Error();
@@ -161,8 +177,8 @@ TEST_F(VextraAgentTest, StartSendsFailedAndInterruptedBodiesUnchangedAndKeepsWit
   EXPECT_EQ(threadStarts_, 1);
 
   const std::vector<std::string> expected = {HexOf(ReadFileBytes(failed1)), HexOf(ReadFileBytes(failed2)),
-                                             HexOf(ReadFileBytes(interrupted))};
-  for (const std::string& path : {failed1, failed2, interrupted}) {
+                                             HexOf(ReadFileBytes(interrupted)), HexOf(ReadFileBytes(unrecorded))};
+  for (const std::string& path : {failed1, failed2, interrupted, unrecorded}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(RowOf(path).status, 1);
   }
@@ -175,9 +191,12 @@ TEST_F(VextraAgentTest, StartSendsFailedAndInterruptedBodiesUnchangedAndKeepsWit
   EXPECT_TRUE(agent.UploadCrashWithGuid("GUID-W"));
 
   std::vector<std::string> received = ReceivedBodies(*collector);
-  ASSERT_EQ(received.size(), 4u);
-  EXPECT_EQ(std::vector<std::string>(received.begin(), received.begin() + 3), expected);
-  EXPECT_EQ(received[3], HexOf(ReadFileBytes(withheld)));
+  ASSERT_EQ(received.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(received.begin(), received.begin() + 4), expected);
+  EXPECT_EQ(received[4], HexOf(ReadFileBytes(withheld)));
+  // Only real bodies were taken up.
+  vextra_test::RawDb db(RecordsFile());
+  EXPECT_EQ(db.Cell("SELECT count(*) FROM T_CRASH_RECORD WHERE PATH GLOB '*error_data.info_1_[12]*'"), "0");
 }
 
 TEST_F(VextraAgentTest, RowAtRetryCountThreeIsTriedOnceMoreThenNeverAgain) {
