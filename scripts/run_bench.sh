@@ -9,5 +9,8 @@ set -euo pipefail
 cd "$REPO_DIR"
 
 bash scripts/install_packages.sh >&2
-bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench >&2
+bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench >&2
 build/linux/bench/vextra_bench --benchmark_counters_tabular=true "$@"
+# Error reports: the caller's cost against MD5, and delivery through the
+# collector against a bare TLS POST loop (the collector listens on port 443).
+build/linux/bench/vextra_report_bench "$@"

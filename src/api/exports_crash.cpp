@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "api/export_guard.h"
+#include "app/vextra_agent.h"
 #include "core/process_flags.h"
 #include "crash/crash_callbacks.h"
 #include "crash/crash_options.h"
@@ -67,7 +68,9 @@ int32_t VX_ReportDump(const char* dump_path, bool asynchronous) {
 
 bool VX_UploadCrashWithGuid(const char* guid) {
   if (!IsInitialized()) return false;
-  return false;
+  bool result = true;
+  Guarded([&] { result = VextraAgent::Instance().UploadCrashWithGuid(guid != nullptr ? guid : ""); });
+  return result;
 }
 
 uint64_t SetCrashCallback(uint64_t callback) {

@@ -6,7 +6,7 @@
 #include "api/export_guard.h"
 #include "core/common_info.h"
 #include "core/process_flags.h"
-#include "core/startup.h"
+#include "app/startup.h"
 #include "log/sdk_log.h"
 #include "platform/text_encoding.h"
 #include "vextra.h"

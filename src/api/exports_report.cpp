@@ -4,6 +4,7 @@
 
 #include "api/export_guard.h"
 #include "core/common_info.h"
+#include "intake/error_intake.h"
 #include "platform/text_encoding.h"
 #include "vextra.h"
 
@@ -12,7 +13,9 @@ using namespace Vextra;
 extern "C" {
 
 void reportException(int32_t type, const char* name, const char* message, const char* stack,
-                     const char* extra_info, bool asynchronous, const wchar_t* log_path) {}
+                     const char* extra_info, bool asynchronous, const wchar_t* log_path) {
+  Guarded([&] { ReportError(type, name, message, stack, extra_info, HostBool(asynchronous), log_path); });
+}
 
 void VX_ReportException(int32_t type, const char* name, const char* message, const char* stack,
                         const char* extra_info, bool asynchronous, const char* log_path) {

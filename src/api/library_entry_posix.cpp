@@ -3,8 +3,8 @@
 #include <ctime>
 
 #include "core/common_info.h"
-#include "core/startup.h"
-#include "core/teardown.h"
+#include "app/startup.h"
+#include "app/teardown.h"
 
 // No exception may leave a loader notification: it would end the host.
 __attribute__((constructor)) static void VextraOnLoad() {

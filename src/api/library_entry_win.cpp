@@ -6,8 +6,8 @@
 #include <ctime>
 
 #include "core/common_info.h"
-#include "core/startup.h"
-#include "core/teardown.h"
+#include "app/startup.h"
+#include "app/teardown.h"
 #include "log/sdk_log.h"
 
 namespace {

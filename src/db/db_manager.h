@@ -67,6 +67,13 @@ class DbManager : public BaseSingleton<DbManager> {
   // Replaces *paths with the paths of guid's records in status 0 whose retry
   // count is at most 3 (reports withheld while crash uploads were off).
   bool SelectPathsByGuid(std::vector<std::wstring>* paths, const std::string& guid);
+  // Replaces *paths with the paths of uploadable records still in status 0
+  // whose retry count is at most 3, oldest first: bodies whose process ended
+  // before their answer arrived. Only meaningful before this process records
+  // reports of its own. False when the query failed.
+  bool SelectInterruptedPaths(std::vector<std::wstring>* paths);
+  // Replaces *paths with the path of every record. False when the query failed.
+  bool SelectAllPaths(std::vector<std::wstring>* paths);
   // Deletes sent records older than 7 days, then every record older than
   // 30 days. Data files are not touched. True when both deletions ran.
   bool CleanupCrashRecords();

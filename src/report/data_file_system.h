@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace Vextra::platform {
 
@@ -20,6 +21,14 @@ int LastSystemError();
 // file behind) and sets *already_exists when the failure was an existing
 // entry. The caller closes the stream.
 FILE* CreateNewFile(const std::wstring& path, bool* already_exists);
+
+// Moves the file from over the file to in one step (to is replaced); false,
+// with both left as they were, when it could not.
+bool MoveFileOver(const std::wstring& from, const std::wstring& to);
+
+// Names of the regular files directly in dir (no directories); empty when
+// it cannot be read.
+std::vector<std::wstring> FileNamesIn(const std::wstring& dir);
 
 // Deletes the file at path; false when it could not be deleted.
 bool RemoveFile(const std::wstring& path);

@@ -1,7 +1,9 @@
 #include "report/data_file_system.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +33,22 @@ FILE* CreateNewFile(const std::wstring& path, bool* already_exists) {
     unlink(WideToUtf8(path).c_str());  // the empty file just made is no report
   }
   return file;
+}
+
+bool MoveFileOver(const std::wstring& from, const std::wstring& to) {
+  return rename(WideToUtf8(from).c_str(), WideToUtf8(to).c_str()) == 0;
+}
+
+std::vector<std::wstring> FileNamesIn(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  DIR* listing = opendir(WideToUtf8(dir).c_str());
+  if (listing == nullptr) return names;
+  while (const dirent* entry = readdir(listing)) {
+    if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+    names.push_back(NarrowToWide(entry->d_name, 255));
+  }
+  closedir(listing);
+  return names;
 }
 
 bool RemoveFile(const std::wstring& path) { return unlink(WideToUtf8(path).c_str()) == 0; }

@@ -154,12 +154,24 @@ bool WriteInfoFileAt(wchar_t* path, const char* bytes, int64_t length, int32_t r
       if (already_exists) continue;
       return false;
     }
+    // The new empty file holds the name; the body is written beside it and
+    // moved over it in one step, so a process killed while writing leaves an
+    // empty file (no report) rather than a cut-off body under a report's name.
+    std::fclose(file);
+    const std::wstring part = name + L".part";
     const size_t size = static_cast<size_t>(length);
-    bool written = std::fwrite(bytes, 1, size, file) == size;
-    written = std::fflush(file) == 0 && written;
-    written = std::fclose(file) == 0 && written;
-    if (!written) {
+    bool already = false;
+    platform::RemoveFile(part);  // a leftover of a process killed while writing
+    FILE* body = platform::CreateNewFile(part, &already);
+    bool written = body != nullptr;
+    if (body != nullptr) {
+      written = std::fwrite(bytes, 1, size, body) == size;
+      written = std::fflush(body) == 0 && written;
+      written = std::fclose(body) == 0 && written;
+    }
+    if (!written || !platform::MoveFileOver(part, name)) {
       // A cut-off body must not be taken for a report later.
+      platform::RemoveFile(part);
       platform::RemoveFile(name);
       return false;
     }

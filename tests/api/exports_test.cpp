@@ -136,7 +136,10 @@ TEST_F(ExportsTest, StartUpCollectsDeviceFactsAndKeepsTheHostsDeviceId) {
   EXPECT_FALSE(info.GetCpu().empty());
   EXPECT_EQ(info.GetDeviceId(), info.GetMac());
 
+  // A fresh process: the first start-up initialised the library, which
+  // refuses a device id from then on.
   info.ResetForTesting();
+  testing_hooks::ResetInitializedForTesting();
   VX_SetDeviceId("host-device");
   VX_InitWithAppId("app-1");
   EXPECT_EQ(info.GetDeviceId(), "host-device");

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/process_flags.h"
-#include "core/teardown.h"
+#include "app/teardown.h"
 #include "log/lu_logger.h"
 #include "log/time_stamp.h"
 #include "platform/local_time.h"

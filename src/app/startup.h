@@ -15,14 +15,19 @@ std::string HostExecutablePath();
 // host's), then collects the device facts.
 void LoadHostInfo();
 
-// The first half of start-up: loads the host information; a failure inside
-// is logged and start-up goes on.
+// Installs crash capture. Crash capture is not built yet: this installs
+// nothing, and is the one place start-up will call it from.
+void InstallCrashCapture();
+
+// The first half of start-up: loads the host information and installs crash
+// capture; a failure inside is logged and start-up goes on.
 void InitHookContext();
 
 // The start-up entry: stores the non-empty user id and app version, sets the
 // process name, writes the start-up debug lines and, while the library is not
-// initialised, loads the host information. Runs on a host thread; concurrent
-// calls load the host information one after the other.
+// initialised, runs InitHookContext and the agent's Init; then, on every
+// call, starts the access-information thread. Runs on a host thread;
+// concurrent calls run the start-up one after the other.
 void StartUp(const char* user_id, const char* app_version, const char* reserved);
 
 }  // namespace Vextra

@@ -1,4 +1,4 @@
-#include "core/teardown.h"
+#include "app/teardown.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,7 +1,8 @@
-#include "core/startup.h"
+#include "app/startup.h"
 
 #include <mutex>
 
+#include "app/vextra_agent.h"
 #include "core/common_info.h"
 #include "core/config_file.h"
 #include "core/process_flags.h"
@@ -22,6 +23,12 @@ AttachState& Attach() {
   return state;
 }
 
+// Never destroyed: a host thread may call start-up while the process exits.
+std::mutex& StartUpMutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+
 }  // namespace
 
 void RunAttachSetup() {
@@ -39,6 +46,9 @@ void LoadHostInfo() {
   CommonInfo::Instance().CollectDeviceInfo();
 }
 
+// Where crash capture is installed once it exists; nothing is installed yet.
+void InstallCrashCapture() {}
+
 // The first half of start-up, on the host's thread.
 void InitHookContext() {
   LogDebug("hook thread is %d\n", static_cast<int>(platform::ThreadId()));
@@ -47,6 +57,7 @@ void InitHookContext() {
     LogDebug("ShortName: %s\n", CommonInfo::Instance().GetProcessName().c_str());
     LoadHostInfo();
     LogDebug("Begin Hook\n");
+    InstallCrashCapture();
   } catch (...) {
     LogDebug("InitHookContext fail \n");
   }
@@ -65,11 +76,19 @@ void StartUp(const char* user_id, const char* app_version, const char* reserved)
   LogDebug("userInfoID: %s--bootTime:[%d]\n", user.c_str(), static_cast<int>(info.GetBootTime()));
   LogDebug("gameVersion: %s\n", version.c_str());
 
-  // Two host threads starting the library at once take turns, so the host
-  // information is loaded by one of them at a time.
-  static std::mutex start_up_mutex;
-  std::lock_guard<std::mutex> lock(start_up_mutex);
-  if (!IsInitialized()) InitHookContext();
+  {
+    // Two host threads starting the library at once take turns: the second
+    // finds the library initialised (or runs the whole start-up again when
+    // the strategy refused the first).
+    std::lock_guard<std::mutex> lock(StartUpMutex());
+    if (!IsInitialized()) {
+      InitHookContext();
+      VextraAgent::Instance().Init();
+    }
+  }
+  // Every call, initialised, refused or already running: one user-information
+  // request, whose answer also carries the strategy for the next start.
+  StartAccessInfoThread();
 }
 
 }  // namespace Vextra

@@ -1,0 +1,5 @@
+#include "reliability/report_count.h"
+
+namespace vextra_test {
+int ReliabilityReportCountForTarget() { return 1000; }
+}  // namespace vextra_test
