@@ -78,8 +78,11 @@ void CheckEveryDataFileArrived(const std::filesystem::path& collector_db, const 
   std::set<std::string> arrived;
   for (const std::string& id : collected.Cells("SELECT expuid FROM reports")) arrived.insert(id);
   RawDb records(data_dir / "vextra_data_db");
-  std::set<std::string> recorded;
-  for (const std::string& path : records.Cells("SELECT PATH FROM T_CRASH_RECORD")) recorded.insert(path);
+  // Compared as paths: a record's separators need not be the directory listing's.
+  std::set<std::filesystem::path> recorded;
+  for (const std::string& path : records.Cells("SELECT PATH FROM T_CRASH_RECORD")) {
+    recorded.insert(std::filesystem::u8path(path).lexically_normal());
+  }
 
   int files = 0, unreadable = 0, unrecorded = 0, missing = 0, unwritten = 0;
   for (const auto& entry : std::filesystem::directory_iterator(data_dir)) {
@@ -96,7 +99,7 @@ void CheckEveryDataFileArrived(const std::filesystem::path& collector_db, const 
       ADD_FAILURE() << "data file " << entry.path() << " holds no whole report";
       continue;
     }
-    if (recorded.count(entry.path().u8string()) == 0) ++unrecorded;
+    if (recorded.count(entry.path().lexically_normal()) == 0) ++unrecorded;
     if (arrived.count(expuid) == 0) {
       ++missing;
       ADD_FAILURE() << "the report in " << entry.path() << " (" << expuid << ") never arrived";
