@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "core/common_info.h"
 #include "crash/crash_callbacks.h"
@@ -53,7 +53,7 @@ size_t LongestFitting(size_t length, size_t capacity) {
   return low;
 }
 
-// Compresses the terminated text of a zeroed buffer and adds it under name.
+// Compresses the terminated text of a buffer and adds it under name.
 void AttachText(ReportBuilder& builder, const char* name, const char* text, size_t capacity) {
   std::string stream;
   if (CompressTail(text, std::strlen(text), capacity, &stream)) builder.AddAttachment(name, std::move(stream));
@@ -76,15 +76,18 @@ bool CompressTail(const char* data, size_t length, size_t capacity, std::string*
 }
 
 void AttachLogs(ReportBuilder& builder, const std::wstring& logPath, bool fromError) {
-  std::vector<char> text(kLogTextBytes, '\0');
+  // One buffer for both texts, not zero-filled: each reader terminates what it
+  // writes, and a reader that writes nothing leaves the emptied text as it is.
+  const std::unique_ptr<char[]> text(new char[kLogTextBytes]);
   // A ring that does not exist or stays busy leaves the text empty; the
   // attachment is an empty stream then.
-  (void)ReadNativeLog(text.data(), static_cast<uint32_t>(kLogTextBytes - 1));
-  AttachText(builder, kNativeLogAttachment, text.data(), kLogTextBytes);
+  text[0] = '\0';
+  (void)ReadNativeLog(text.get(), static_cast<uint32_t>(kLogTextBytes - 1));
+  AttachText(builder, kNativeLogAttachment, text.get(), kLogTextBytes);
 
-  std::fill(text.begin(), text.end(), '\0');
-  (void)MapRecorder::Instance().Dump(text.data(), kLogTextBytes - 1);
-  AttachText(builder, kUserValuesAttachment, text.data(), kLogTextBytes);
+  text[0] = '\0';
+  (void)MapRecorder::Instance().Dump(text.get(), kLogTextBytes - 1);
+  AttachText(builder, kUserValuesAttachment, text.get(), kLogTextBytes);
 
   AttachLogFile(builder, logPath, fromError);
 }

@@ -206,6 +206,18 @@ TEST_F(ReportContentTest, NativeLogAndUserValuesTravelAsStreamsEvenWhenEmpty) {
     EXPECT_TRUE(ok);
   }
   ASSERT_TRUE(PrintNativeLogMessage(5, "Tag", "ring text"));
+  {
+    // Before any user value in this program (run alone) the store writes
+    // nothing into the text; the log's text read before must not show again.
+    SCOPED_TRACE("ring text, user values as earlier tests left them");
+    ReportBuilder builder("E", "m", "id");
+    AttachLogs(builder, L"", true);
+    bool ok = false;
+    EXPECT_NE(Inflate(Find(builder, kNativeLogAttachment)->data(), &ok).find("ring text"), std::string::npos);
+    const std::string values = Inflate(Find(builder, kUserValuesAttachment)->data(), &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(values.find("ring text"), std::string::npos) << values;
+  }
   MapRecorder::Instance().Set("content-key", "content-value");
   ReportBuilder builder("E", "m", "id");
   AttachLogs(builder, L"", true);
