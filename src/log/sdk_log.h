@@ -48,7 +48,7 @@ class SdkLog {
   // the host's text is formatted before the lock is taken, the line is built
   // on the stack, the lock is waited for at most kSdkLogLineWaitMs, and a
   // thread that re-enters the log while it holds the lock writes at once.
-  // Allocates nothing once the file is open.
+  // crash path: waits at most kSdkLogLineWaitMs, allocates nothing once the file is open.
   void Print(const char* format, ...) VEXTRA_PRINTF(2, 3);
   // An always-written line; the same contract as Print.
   void PrintAlways(const char* format, ...) VEXTRA_PRINTF(2, 3);
