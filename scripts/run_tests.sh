@@ -62,7 +62,7 @@ run_sanitized() {
   local label=$1 dir=$2 reports=$REPO_DIR/$2/sanitizer-reports report
   rm -rf "$reports" && mkdir -p "$reports"
   local common="halt_on_error=1:log_path=$reports/report"
-  ASAN_OPTIONS="$common:detect_leaks=1" LSAN_OPTIONS="suppressions=$REPO_DIR/tests/lsan_suppressions.txt" \
+  ASAN_OPTIONS="$common:detect_leaks=1" LSAN_OPTIONS="suppressions=$REPO_DIR/tests/lsan_suppressions.txt:print_suppressions=0" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
     TSAN_OPTIONS="$common:second_deadlock_stack=1:suppressions=$REPO_DIR/tests/tsan_suppressions.txt" \
     run_ctest "$label" "$dir" --output-junit "$reports/output.xml" "${@:3}"
