@@ -31,4 +31,16 @@ if [ -n "${VEXTRA_WINEDEBUG:-}" ]; then
   export WINEDEBUG=$VEXTRA_WINEDEBUG
 fi
 
-exec "$WINE64" "$@"
+# A failing run says how it ended, so that a log with no output of the
+# program's own (it died before printing, or Wine could not start it) still
+# tells what happened.
+start=$(date +%s%N)
+set +e
+"$WINE64" "$@"
+status=$?
+set -e
+if [ $status -ne 0 ]; then
+  printf 'wine_run.sh: %s ended with status %d after %d ms\n' "$(basename "$1")" "$status" \
+    $(( ($(date +%s%N) - start) / 1000000 )) >&2
+fi
+exit $status

@@ -308,6 +308,8 @@ void ScenarioConfigFile(HMODULE module) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Unbuffered: a run that dies part-way still shows every check it made.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc != 4) {
     std::fprintf(stderr, "usage: %s <Vextra64.dll> <exported_names.txt> <scenario>\n", argv[0]);
     return 2;

@@ -46,6 +46,8 @@ int CountOf(const std::filesystem::path& db_file, const std::string& sql) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Unbuffered: a run that dies part-way still shows every check it made.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s <Vextra64.dll>\n", argv[0]);
     return 2;
