@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/openssl_start.h"
 
 namespace Vextra {
 namespace {
@@ -28,6 +29,7 @@ struct DigestContextFree {
 std::string CrashRecordDigest(const std::wstring& path) {
   std::unique_ptr<FILE, FileCloser> file(platform::OpenFile(path, "rb"));
   if (!file) return UnknownDigest();
+  platform::StartOpenSsl();
   std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) return UnknownDigest();
 

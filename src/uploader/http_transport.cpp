@@ -10,11 +10,20 @@
 // loaded, under the loader lock, and WSACleanup while it is unloaded. Renamed
 // into the declaration of a function that is never defined nor called, there
 // is nothing left to construct; StartNetworking starts Winsock on first use.
+// The same for its OpenSSL start ("static SSLInit sslinit_;"): it would start
+// OpenSSL with its exit-time clean-up on, before the library could ask for it
+// off; MakeTlsTransport starts OpenSSL through StartOpenSsl instead.
+// (The two renamed declarations are never defined: no unused-function warning.)
+#pragma GCC diagnostic ignored "-Wunused-function"
 #define wsinit_ wsinit_unused_()
+#define sslinit_ sslinit_unused_()
 #include "httplib.h"
+#undef sslinit_
 #undef wsinit_
 
 #include <algorithm>
+
+#include "platform/openssl_start.h"
 
 namespace Vextra {
 namespace {
@@ -101,6 +110,7 @@ std::string HeaderFieldValue(const std::string& value) {
 }
 
 std::unique_ptr<HttpTransport> MakeTlsTransport(const std::string& host) {
+  platform::StartOpenSsl();
   return std::make_unique<TlsTransport>(host);
 }
 
