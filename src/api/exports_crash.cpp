@@ -7,6 +7,7 @@
 #include "core/process_flags.h"
 #include "crash/crash_callbacks.h"
 #include "crash/crash_options.h"
+#include "crash/crt_handlers.h"
 #include "crash/crash_entries.h"
 #include "crash/exception_facts.h"
 #include "crash/manual_report.h"
@@ -43,7 +44,9 @@ void VX_TestNativeCrash(void) {
 bool SetVehEnable(bool enable) { return StoreVehEnable(HostBool(enable)); }
 bool VX_SetVehEnable(bool enable) { return SetVehEnable(enable); }
 
-void SetExtraHandler(bool enable) { SetExtraHandlerFlag(HostBool(enable)); }
+void SetExtraHandler(bool enable) {
+  Guarded([&] { SwitchExtraHandlers(HostBool(enable)); });
+}
 void VX_SetExtraHandler(bool enable) { SetExtraHandler(enable); }
 
 void VX_AddValidExpCode(int32_t exception_code) {

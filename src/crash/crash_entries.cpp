@@ -115,6 +115,19 @@ long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts) {
   return kContinueSearch;
 }
 
+void KeepPreviousFilter(TopLevelFilter previous) {
+  if (previous == static_cast<TopLevelFilter>(&HcSpyUnhandledExceptionFilter)) return;
+  CHcSpyGlobal::Instance().next_filter.store(previous, std::memory_order_release);
+}
+
+TopLevelFilter ChainHostFilter(TopLevelFilter requested) {
+  std::atomic<TopLevelFilter>& next = CHcSpyGlobal::Instance().next_filter;
+  if (requested == static_cast<TopLevelFilter>(&HcSpyUnhandledExceptionFilter)) {
+    return next.load(std::memory_order_acquire);
+  }
+  return next.exchange(requested, std::memory_order_acq_rel);
+}
+
 long HcSpyVectoredExceptionHandler(_EXCEPTION_POINTERS* pointers) {
   return HcSpyVectoredExceptionHandler(ExceptionFactsOf(pointers));
 }

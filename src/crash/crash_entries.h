@@ -4,6 +4,7 @@
 // in-catch filter the host calls from its own exception handling. Each takes
 // the facts of one exception and answers what the system expects.
 
+#include "crash/crash_context.h"
 #include "crash/exception_facts.h"
 
 struct _EXCEPTION_POINTERS;
@@ -25,6 +26,16 @@ long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts);
 // always kContinueSearch.
 // crash path: tries the crash lock, allocates nothing.
 long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts);
+
+// Installation: the filter in force before becomes the next filter, unless it
+// is the library's own (a repeated installation keeps the host's).
+void KeepPreviousFilter(TopLevelFilter previous);
+// The host asks for `requested` as the top-level filter while the library's
+// stays on top: answers the filter in force before from the host's view (the
+// current next filter), and makes `requested` (null included) the next
+// filter unless it is the library's own.
+// Any host thread: the next filter is one atomic pointer.
+TopLevelFilter ChainHostFilter(TopLevelFilter requested);
 
 // The same entries as the system registers and calls them.
 long HcSpyVectoredExceptionHandler(_EXCEPTION_POINTERS* pointers);

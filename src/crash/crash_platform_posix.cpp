@@ -4,6 +4,7 @@
 
 #include "crash/crash_decisions.h"
 #include "crash/crash_platform.h"
+#include "crash/stack_overflow_helper.h"
 #include "platform/process_info.h"
 
 namespace Vextra {
@@ -15,8 +16,6 @@ bool FileExists(const char* path) {
   struct stat status;
   return ::stat(path, &status) == 0;
 }
-// No helper thread: POSIX installs no crash capture.
-bool NoHelper(_EXCEPTION_POINTERS*, int32_t, uint32_t) { return false; }
 
 }  // namespace
 
@@ -24,7 +23,7 @@ bool NoHelper(_EXCEPTION_POINTERS*, int32_t, uint32_t) { return false; }
 bool RefreshIgnoredModules() { return true; }
 
 const CrashPlatform& DefaultCrashPlatform() {
-  static const CrashPlatform platform{&Now, &ThreadId, &FileExists, &RefreshIgnoredModules, &NoHelper};
+  static const CrashPlatform platform{&Now, &ThreadId, &FileExists, &RefreshIgnoredModules, &SendOnStackOverflowHelper};
   return platform;
 }
 
