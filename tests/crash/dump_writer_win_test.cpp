@@ -209,6 +209,21 @@ TEST_F(DumpWriterTest, AMissingCustomWorkspaceLogsTheSystemTextAndLeavesNoFile) 
       << logged;
 }
 
+TEST_F(DumpWriterTest, AWorkspaceTooLongForADumpPathWritesNothingAndNamesNothing) {
+  // 240 characters fit a workspace, not a workspace plus a dump name.
+  const std::wstring workspace = dir_.wpath() + L"\\" + std::wstring(240 - dir_.wpath().size() - 1, L'w');
+  fs::create_directories(workspace);
+  Vextra::PublishDumpWorkspace(true, workspace);
+  const std::string before = SdkLogText();
+  FaultCase fault;
+  FaultOnAThread(fault);
+  ASSERT_TRUE(fault.handled);
+  EXPECT_EQ(fault.path[0], L'\0');
+  EXPECT_TRUE(fs::is_empty(workspace));
+  const std::string logged = SdkLogText().substr(before.size());
+  EXPECT_EQ(logged.find("enter _HcSpyCreateDumpFile"), std::string::npos) << logged;
+}
+
 // The faulting thread hands its pointers to a helper thread, which writes the
 // dump naming the faulting thread, and waits for it (as after a stack overflow).
 struct HelperCase {
