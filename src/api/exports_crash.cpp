@@ -7,7 +7,10 @@
 #include "core/process_flags.h"
 #include "crash/crash_callbacks.h"
 #include "crash/crash_options.h"
-#include "crash/exception_code.h"
+#include "crash/crt_handlers.h"
+#include "crash/crash_entries.h"
+#include "crash/exception_facts.h"
+#include "crash/manual_report.h"
 #include "log/sdk_log.h"
 #include "vextra.h"
 
@@ -19,15 +22,17 @@ constexpr uint32_t kUnrealCriticalCodes[] = {0x4000, 0x8000};
 
 extern "C" {
 
-void VxReportCrash(void) {}
+void VxReportCrash(void) {
+  Guarded([] { RaiseManualCrashReport(); });
+}
 
 void VX_ReportCrash(void) { VxReportCrash(); }
 
 int32_t VX_ReportCrashWithExpInfo(struct _EXCEPTION_POINTERS* exception_pointers) {
   return Guarded(0, [&] {
-    uint32_t code = 0;
-    if (ExceptionCodeOf(exception_pointers, &code)) LogDebug("VX_ReportCrash 0x%08x\n", code);
-    return 0;
+    const ExceptionFacts facts = ExceptionFactsOf(exception_pointers);
+    if (facts.has_record) LogDebug("VX_ReportCrash 0x%08x\n", facts.code);
+    return static_cast<int32_t>(HcSpyInCatchExceptionFilter(facts));
   });
 }
 
@@ -39,7 +44,9 @@ void VX_TestNativeCrash(void) {
 bool SetVehEnable(bool enable) { return StoreVehEnable(HostBool(enable)); }
 bool VX_SetVehEnable(bool enable) { return SetVehEnable(enable); }
 
-void SetExtraHandler(bool enable) { SetExtraHandlerFlag(HostBool(enable)); }
+void SetExtraHandler(bool enable) {
+  Guarded([&] { SwitchExtraHandlers(HostBool(enable)); });
+}
 void VX_SetExtraHandler(bool enable) { SetExtraHandler(enable); }
 
 void VX_AddValidExpCode(int32_t exception_code) {

@@ -6,6 +6,10 @@
 #include "core/common_info.h"
 #include "core/config_file.h"
 #include "core/process_flags.h"
+#include "crash/crash_context.h"
+#include "crash/crash_decisions.h"
+#include "crash/crash_install.h"
+#include "crash/ignored_modules.h"
 #include "log/sdk_log.h"
 #include "platform/path_text.h"
 #include "platform/process_info.h"
@@ -33,7 +37,13 @@ std::mutex& StartUpMutex() {
 
 void RunAttachSetup() {
   AttachState& state = Attach();
-  std::call_once(state.once, [&state] { state.executable_path = platform::ExecutablePathNarrow(); });
+  std::call_once(state.once, [&state] {
+    CHcSpyGlobal& context = CHcSpyGlobal::Instance();
+    SnapshotIgnoredDllNames();
+    RefreshIgnoredModules();
+    state.executable_path = platform::ExecutablePathNarrow();
+    context.SetHostPath(state.executable_path.c_str());
+  });
 }
 
 std::string HostExecutablePath() {
@@ -46,9 +56,6 @@ void LoadHostInfo() {
   CommonInfo::Instance().CollectDeviceInfo();
 }
 
-// Where crash capture is installed once it exists; nothing is installed yet.
-void InstallCrashCapture() {}
-
 // The first half of start-up, on the host's thread.
 void InitHookContext() {
   LogDebug("hook thread is %d\n", static_cast<int>(platform::ThreadId()));
@@ -56,8 +63,10 @@ void InitHookContext() {
     LogDebug("pxr start\n");
     LogDebug("ShortName: %s\n", CommonInfo::Instance().GetProcessName().c_str());
     LoadHostInfo();
+    // The crash path matches module names against this copy, never the settings.
+    SnapshotIgnoredDllNames();
     LogDebug("Begin Hook\n");
-    InstallCrashCapture();
+    if (IsCaptureEnabled()) InstallCrashHandlers();
   } catch (...) {
     LogDebug("InitHookContext fail \n");
   }

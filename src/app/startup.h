@@ -6,8 +6,9 @@
 
 namespace Vextra {
 
-// Runs once per process (later calls do nothing): records the host
-// executable's path, the source of the process name.
+// Runs once per process (later calls do nothing): creates the crash context,
+// enters the loaded modules on the ignore list, and records the host
+// executable's path (the source of the process name) there and here.
 void RunAttachSetup();
 std::string HostExecutablePath();
 
@@ -15,12 +16,9 @@ std::string HostExecutablePath();
 // host's), then collects the device facts.
 void LoadHostInfo();
 
-// Installs crash capture. Crash capture is not built yet: this installs
-// nothing, and is the one place start-up will call it from.
-void InstallCrashCapture();
-
-// The first half of start-up: loads the host information and installs crash
-// capture; a failure inside is logged and start-up goes on.
+// The first half of start-up: loads the host information and, unless the
+// marker file switched capture off, installs the crash handlers; a failure
+// inside is logged and start-up goes on.
 void InitHookContext();
 
 // The start-up entry: stores the non-empty user id and app version, sets the

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "crash/crash_install.h"
 #include "log/sdk_log.h"
 
 namespace Vextra {
@@ -20,6 +21,7 @@ void TermAtExit() {
 void TermHookContext() {
   static std::atomic<bool> done{false};
   if (done.exchange(true)) return;
+  RemoveCrashHandlers();
   LogDebug("Term\n");
   SdkLog::Instance().Disable();
 }

@@ -2,8 +2,9 @@
 
 namespace Vextra {
 
-// Runs when the library is unloaded: takes the library out of the crash path
-// and closes the SDK log for writing. At most once per process.
+// Runs when the library is unloaded: removes the vectored handler and the
+// detours, gives the host's filter back, and closes the SDK log for writing.
+// At most once per process.
 void TermHookContext();
 
 // For loaders without an unload notification that runs before the static

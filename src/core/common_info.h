@@ -1,16 +1,19 @@
 #pragma once
 // The settings store: what the host told the library and what it learned about
-// the machine. One mutex guards every field; getters return copies taken under
-// it, so no caller ever holds the lock while doing anything else.
+// the machine. Every value lives in one immutable copy of the whole store that
+// each change replaces: getters read the copy published last without taking
+// any lock, so a writer that stopped or died while changing a value never
+// holds up a reader, a crashing thread's report included.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/base_singleton.h"
+#include "log/owner_lock.h"
 
 namespace lumarobase {
 class SystemInfo;
@@ -32,8 +35,9 @@ std::wstring JoinWithSlash(const std::wstring& directory, const wchar_t* name);
 // uncut.
 bool WorkspaceFits(const std::wstring& directory);
 
-// The settings one request is built from, copied together under the store's
-// mutex, so that a report never mixes values from before and after a setter.
+// The settings one request is built from, copied together from one published
+// copy of the store, so that a report never mixes values from before and after
+// a setter.
 struct ReportSettings {
   std::string appId;
   std::string appVersion;
@@ -54,6 +58,12 @@ struct ReportSettings {
 
 class CommonInfo : public BaseSingleton<CommonInfo> {
  public:
+  // How long a setter waits for another setter. A setter holds the lock only
+  // to copy and publish the store, so only a holder that died or stopped makes
+  // the wait run out; the change is then dropped (a setter returning bool
+  // returns false).
+  static constexpr uint32_t kUpdateWaitMs = 1000;
+
   CommonInfo();
   ~CommonInfo() override;
 
@@ -61,7 +71,9 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   // unload code may still read it while the process exits.
   static CommonInfo& Instance();
 
-  // Every setting a request's envelope and report fields use, in one lock.
+  // Every setting a request's envelope and report fields use, from one copy.
+  // Getters, this one included, never wait: they read the copy published last.
+  // crash path: takes no lock, allocates only the copies it returns.
   ReportSettings GetReportSettings() const;
 
   std::shared_ptr<lumarobase::SystemInfo> GetSystemInfo() const;
@@ -123,8 +135,8 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   std::wstring GetDataDir() const;
   void SetDataDir(const std::wstring& dir);
 
-  // Read without the settings mutex: the native log checks it on every host
-  // log line, from any thread.
+  // A plain atomic: the native log checks it on every host log line, from any
+  // thread.
   int32_t GetLogLevel() const;
   void SetLogLevel(int32_t level);
   std::string GetStrategyJson() const;
@@ -134,7 +146,7 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   // A null text changes nothing and returns false.
   bool SetDeviceId(const char* value);
   // Stores value as the device id when none is set, testing and storing in one
-  // step under the mutex, so an id the host sets meanwhile is never
+  // step under the setters' lock, so an id the host sets meanwhile is never
   // overwritten. Returns whether value was stored.
   bool FillDeviceIdIfEmpty(const std::string& value);
   std::string GetAppId() const;
@@ -169,40 +181,65 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   // Tests only: returns every field to its default.
   void ResetForTesting();
 
- private:
-  void ResetLocked();
+  // Tests only: runs body while the calling thread holds the setters' lock.
+  template <typename Body>
+  void HoldLockForTesting(Body&& body) {
+    OwnerLockGuard lock(writeLock_);
+    body();
+  }
 
-  mutable std::mutex mutex_;
-  std::shared_ptr<lumarobase::SystemInfo> systemInfo_;
-  int32_t dumpType_ = 0;
-  bool crashUploadEnable_ = true;
-  bool customLogPathSet_ = false;
-  std::wstring customLogPath_;
-  std::string osVer_;
-  std::string gpu_;
-  std::string displayVersion_;
-  std::string mac_;
-  uint32_t displayMem_ = 1;
-  std::string cpu_;
-  std::string sessionId_;
-  std::string lastSessionId_;
-  std::string serverEnv_;
-  std::string userId_;
-  std::string appVersion_;
-  std::string processName_;
-  std::wstring workspace_;
-  bool dataDirReady_ = false;
-  bool customWorkspace_ = false;
-  std::wstring dataDir_;
-  std::atomic<int32_t> logLevel_{2};  // atomic, not guarded by mutex_
-  std::string strategyJson_;
-  std::string deviceId_;
-  std::string appId_;
-  std::string serverUrl_;
-  std::string gameName_;
-  std::string configLogPath_;
-  int64_t bootTime_ = 0;
-  std::set<std::string> ignoredDlls_;
+ private:
+  // Every value of the store. A published State is never changed; a setter
+  // publishes a changed copy.
+  struct State {
+    std::shared_ptr<lumarobase::SystemInfo> systemInfo;
+    int32_t dumpType = 0;
+    bool crashUploadEnable = true;
+    bool customLogPathSet = false;
+    std::wstring customLogPath;
+    std::string osVer;
+    std::string gpu;
+    std::string displayVersion;
+    std::string mac;
+    uint32_t displayMem = 1;
+    std::string cpu;
+    std::string sessionId;
+    std::string lastSessionId;
+    std::string serverEnv;
+    std::string userId;
+    std::string appVersion;
+    std::string processName;
+    std::wstring workspace;
+    bool dataDirReady = false;
+    bool customWorkspace = false;
+    std::wstring dataDir;
+    std::string strategyJson;
+    std::string deviceId;
+    std::string appId;
+    std::string serverUrl;
+    std::string gameName;
+    std::string configLogPath;
+    int64_t bootTime = 0;
+    std::set<std::string> ignoredDlls;
+  };
+  // Pins the published State for one read: a State is freed only when no
+  // reader is counted. Never waits, allocates nothing.
+  class Reading;
+  friend class Reading;
+
+  static State* FreshState();
+  // Under the setters' lock (waiting at most kUpdateWaitMs): copies the
+  // published State, lets change alter the copy and publishes it; replaced
+  // copies are freed once no reader is counted. False, publishing nothing,
+  // when change returns false or the lock stayed taken.
+  template <typename Change>
+  bool Update(Change&& change);
+
+  OwnerLock writeLock_;
+  std::atomic<State*> published_{nullptr};
+  mutable std::atomic<int32_t> readers_{0};
+  std::vector<State*> retired_;  // guarded by writeLock_
+  std::atomic<int32_t> logLevel_{2};
 };
 
 }  // namespace Vextra

@@ -9,14 +9,16 @@ namespace {
 std::atomic<bool> g_veh_enabled{false};
 std::atomic<bool> g_extra_handler{false};
 
-struct AcceptedCodeSet {
-  std::mutex mutex;
-  std::set<uint32_t> codes;  // guarded by mutex
+// Entries are written before the count that publishes them.
+struct AcceptedCodeTable {
+  std::mutex adders;  // taken by host threads adding codes, never by readers
+  std::atomic<uint32_t> count{0};
+  std::atomic<uint32_t> codes[kAcceptedCodeCapacity] = {};
 };
 
-AcceptedCodeSet& Codes() {
-  static AcceptedCodeSet set;
-  return set;
+AcceptedCodeTable& Codes() {
+  static AcceptedCodeTable* const table = new AcceptedCodeTable;
+  return *table;
 }
 
 }  // namespace
@@ -31,18 +33,30 @@ void SetExtraHandlerFlag(bool enable) { g_extra_handler.store(enable, std::memor
 bool IsExtraHandlerOn() { return g_extra_handler.load(std::memory_order_relaxed); }
 
 void AddAcceptedCode(uint32_t code) {
-  std::lock_guard<std::mutex> lock(Codes().mutex);
-  Codes().codes.insert(code);
+  AcceptedCodeTable& table = Codes();
+  std::lock_guard<std::mutex> lock(table.adders);
+  if (IsAcceptedCode(code)) return;
+  const uint32_t used = table.count.load(std::memory_order_relaxed);
+  if (used == kAcceptedCodeCapacity) return;
+  table.codes[used].store(code, std::memory_order_relaxed);
+  table.count.store(used + 1, std::memory_order_release);
 }
 
 bool IsAcceptedCode(uint32_t code) {
-  std::lock_guard<std::mutex> lock(Codes().mutex);
-  return Codes().codes.count(code) != 0;
-}
-
-std::set<uint32_t> AcceptedCodes() {
-  std::lock_guard<std::mutex> lock(Codes().mutex);
-  return Codes().codes;
+  const AcceptedCodeTable& table = Codes();
+  const uint32_t used = table.count.load(std::memory_order_acquire);
+  for (uint32_t i = 0; i < used; ++i) {
+    if (table.codes[i].load(std::memory_order_relaxed) == code) return true;
+  }
+  return false;
 }
 
 }  // namespace Vextra
+
+namespace Vextra::testing_hooks {
+void ResetCrashOptionsForTesting() {
+  StoreVehEnable(false);
+  SetExtraHandlerFlag(false);
+  Codes().count.store(0);
+}
+}  // namespace Vextra::testing_hooks

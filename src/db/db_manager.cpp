@@ -42,7 +42,8 @@ Result Quietly(Result on_failure, Body&& body) noexcept {
 sqlite3* OpenConnection(const std::wstring& db_file) {
   if (db_file.empty()) return nullptr;
   sqlite3* db = nullptr;
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  // No connection mutex of SQLite's: DbManager's own lock guards each statement.
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(platform::WideToUtf8(db_file).c_str(), &db, flags, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
     return nullptr;
@@ -83,11 +84,59 @@ DbManager::DbManager(const std::wstring& db_file, DbClock clock)
   });
 }
 
-DbManager::~DbManager() { sqlite3_close_v2(db_.exchange(nullptr)); }
+DbManager::~DbManager() {
+  OwnerLockGuard lock(connection_lock_);
+  sqlite3_close_v2(db_.exchange(nullptr));
+}
+
+namespace {
+
+// The process's database, made once and never destroyed. Made under a lock of
+// its own rather than a function-local static, whose wait cannot be bounded.
+std::atomic<DbManager*> g_instance{nullptr};
+OwnerLock g_instance_lock;
+
+// Makes the process's database when nobody has; null when lock could not be had.
+DbManager* MakeInstance(OwnerLockGuard& lock) {
+  if (!lock.Acquired()) return g_instance.load(std::memory_order_acquire);
+  DbManager* manager = g_instance.load(std::memory_order_acquire);
+  if (manager == nullptr) {
+    manager = new DbManager();
+    g_instance.store(manager, std::memory_order_release);
+  }
+  return manager;
+}
+
+}  // namespace
 
 DbManager& DbManager::Instance() {
-  static DbManager* const manager = new DbManager();
-  return *manager;
+  if (DbManager* manager = g_instance.load(std::memory_order_acquire)) return *manager;
+  OwnerLockGuard lock(g_instance_lock);
+  return *MakeInstance(lock);
+}
+
+DbManager* DbManager::InstanceWithin(uint32_t wait_ms) {
+  if (DbManager* manager = g_instance.load(std::memory_order_acquire)) return manager;
+  try {
+    OwnerLockGuard lock(g_instance_lock, wait_ms);
+    return MakeInstance(lock);
+  } catch (...) {
+    return nullptr;  // out of memory
+  }
+}
+
+template <typename Body>
+bool DbManager::WithConnection(uint32_t wait_ms, Body&& body) {
+  sqlite3* db = db_.load();
+  if (db == nullptr) return false;
+  const OwnerLock::Outcome outcome =
+      wait_ms == kWaitUnbounded ? connection_lock_.Lock() : connection_lock_.TryLockFor(wait_ms);
+  if (outcome != OwnerLock::Outcome::kAcquired) return false;
+  struct Release {
+    OwnerLock& lock;
+    ~Release() { lock.Unlock(); }
+  } release{connection_lock_};
+  return body(db);
 }
 
 std::wstring DbManager::DbFilePath(const std::wstring& data_dir) {
@@ -111,7 +160,8 @@ void DbManager::PrepareTables() {
   std::fflush(stdout);
 }
 
-bool DbManager::InsertCrashRecord(const std::wstring& path, const std::string& guid, bool uploadable) {
+bool DbManager::InsertCrashRecord(const std::wstring& path, const std::string& guid, bool uploadable,
+                                  uint32_t wait_ms) {
   if (!IsOpen()) return false;
   return Quietly(false, [&] {
     const std::string md5 = CrashRecordDigest(path);
@@ -119,18 +169,19 @@ bool DbManager::InsertCrashRecord(const std::wstring& path, const std::string& g
     const int64_t time = clock_();
     return ExecInsert("INSERT INTO T_CRASH_RECORD VALUES(null,?,?,?,?,?,?,?,?);",
                       {time, md5, platform::WideToAnsi(path), guid, int64_t{kStatusRecorded}, status_time,
-                       int64_t{0}, int64_t{uploadable ? 1 : 0}});
+                       int64_t{0}, int64_t{uploadable ? 1 : 0}},
+                      wait_ms);
   });
 }
 
-bool DbManager::UpdateCrashStatus(const std::wstring& path, int32_t status) {
+bool DbManager::UpdateCrashStatus(const std::wstring& path, int32_t status, uint32_t wait_ms) {
   if (!IsOpen()) return false;
   return Quietly(false, [&] {
     const char* sql = StatusAddsRetry(status)
                           ? "UPDATE T_CRASH_RECORD SET STATUS = ?, STATUS_TIME =?, RETRY_COUNT=RETRY_COUNT+1 "
                             "WHERE PATH=?;"
                           : "UPDATE T_CRASH_RECORD SET STATUS=?, STATUS_TIME=? WHERE PATH=?;";
-    return ExecUpdate(sql, {int64_t{status}, clock_(), platform::WideToAnsi(path)});
+    return ExecUpdate(sql, {int64_t{status}, clock_(), platform::WideToAnsi(path)}, wait_ms);
   });
 }
 
@@ -239,32 +290,38 @@ std::map<std::string, std::string> DbManager::LoadStrategy() {
 }
 
 bool DbManager::ExecCreate(const std::string& sql) {
-  return StatementBeginsWith(sql, "CREATE TABLE") && RunStatement(db_.load(), sql, {});
+  return StatementBeginsWith(sql, "CREATE TABLE") &&
+         WithConnection(kWaitUnbounded, [&](sqlite3* db) { return RunStatement(db, sql, {}); });
 }
 
-bool DbManager::ExecInsert(const std::string& sql, const SqlValues& values) {
-  return StatementBeginsWith(sql, "INSERT INTO") && RunStatement(db_.load(), sql, values);
+bool DbManager::ExecInsert(const std::string& sql, const SqlValues& values, uint32_t wait_ms) {
+  return StatementBeginsWith(sql, "INSERT INTO") &&
+         WithConnection(wait_ms, [&](sqlite3* db) { return RunStatement(db, sql, values); });
 }
 
-bool DbManager::ExecUpdate(const std::string& sql, const SqlValues& values) {
-  return StatementBeginsWith(sql, "UPDATE") && RunStatement(db_.load(), sql, values);
+bool DbManager::ExecUpdate(const std::string& sql, const SqlValues& values, uint32_t wait_ms) {
+  return StatementBeginsWith(sql, "UPDATE") &&
+         WithConnection(wait_ms, [&](sqlite3* db) { return RunStatement(db, sql, values); });
 }
 
 bool DbManager::ExecDrop(const std::string& sql) {
-  return StatementBeginsWith(sql, "DROP TABLE") && RunStatement(db_.load(), sql, {});
+  return StatementBeginsWith(sql, "DROP TABLE") &&
+         WithConnection(kWaitUnbounded, [&](sqlite3* db) { return RunStatement(db, sql, {}); });
 }
 
 bool DbManager::ExecOther(const std::string& sql, const SqlValues& values) {
-  return sql.find("CREATE TABLE") == std::string::npos && RunStatement(db_.load(), sql, values);
+  return sql.find("CREATE TABLE") == std::string::npos &&
+         WithConnection(kWaitUnbounded, [&](sqlite3* db) { return RunStatement(db, sql, values); });
 }
 
 bool DbManager::QueryCells(const std::string& sql, const SqlValues& values, std::vector<std::string>* cells) {
-  return StatementBeginsWith(sql, "SELECT") && RunQueryCells(db_.load(), sql, values, cells);
+  return StatementBeginsWith(sql, "SELECT") &&
+         WithConnection(kWaitUnbounded, [&](sqlite3* db) { return RunQueryCells(db, sql, values, cells); });
 }
 
 bool DbManager::QueryPairs(const std::string& sql, const SqlValues& values,
                            std::map<std::string, std::string>* pairs) {
-  return RunQueryPairs(db_.load(), sql, values, pairs);
+  return WithConnection(kWaitUnbounded, [&](sqlite3* db) { return RunQueryPairs(db, sql, values, pairs); });
 }
 
 }  // namespace Vextra

@@ -1,6 +1,7 @@
 #pragma once
 // GUID texts: session ids, report ids and crash GUIDs.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,8 +16,12 @@ struct Guid {
 
 // A fresh random GUID from the system.
 Guid NewGuid();
+constexpr size_t kGuidTextChars = 33;  // 32 digits and the terminator
+
 // 32 upper-case hexadecimal digits: data1, data2, data3, then the eight bytes.
 std::string FormatGuidText(const Guid& guid);
+// The same into a caller's buffer, terminated. Allocates nothing.
+void FormatGuidText(const Guid& guid, char (&out)[kGuidTextChars]);
 inline std::string NewGuidText() { return FormatGuidText(NewGuid()); }
 
 }  // namespace Vextra::platform

@@ -3,7 +3,9 @@
 // read, so the uploader includes nothing of it.
 
 #include "VextraPkg.pb.h"
+#include "core/common_info.h"
 #include "log/sdk_log.h"
+#include "platform/process_info.h"
 #include "report/error_info.h"
 #include "report/file_manager.h"
 #include "report/report_content.h"
@@ -11,10 +13,22 @@
 #include "uploader/upload_task.h"
 
 namespace Vextra {
+namespace {
+
+// The assemblies' data-file writer: prepares the data directory when it is not
+// ready yet, without FileManager::Instance()'s one-time guard, which a thread
+// stopped inside the preparation would hold for good (preparing twice is
+// harmless). Once the directory is ready it takes no lock.
+bool WriteAssembledDataFile(wchar_t* path, const char* bytes, int64_t length, int32_t reportType) {
+  if (!CommonInfo::Instance().GetDataDirReady()) FileManager::PrepareWorkspace(platform::LibraryPath());
+  return WriteInfoFile(path, bytes, length, reportType);
+}
+
+}  // namespace
 
 int32_t UploadTask::SendErrorReport(const ErrorInfo& info) {
   try {
-    if (services.writeDataFile == nullptr) services.writeDataFile = &WriteReportDataFile;
+    if (services.writeDataFile == nullptr) services.writeDataFile = &WriteAssembledDataFile;
     ReportBuilder builder(info.name, info.message, expuid);
     builder.FillCommon();
     builder.SetCallStack(info.stack);
@@ -30,7 +44,7 @@ int32_t UploadTask::SendErrorReport(const ErrorInfo& info) {
 
 int32_t UploadTask::SendCrashReport(int32_t crashKind, const char* dumpBytes, int32_t dumpLength) {
   try {
-    if (services.writeDataFile == nullptr) services.writeDataFile = &WriteReportDataFile;
+    if (services.writeDataFile == nullptr) services.writeDataFile = &WriteAssembledDataFile;
     ReportBuilder builder(crashKind, expuid);
     builder.FillCommon();
     builder.AttachMinidump(dumpBytes, dumpLength > 0 ? static_cast<size_t>(dumpLength) : 0);

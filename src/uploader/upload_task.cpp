@@ -62,7 +62,14 @@ UploadTask::UploadTask(int32_t command, int32_t type, std::unique_ptr<HttpTransp
 
 UploadTask::~UploadTask() = default;
 
-DbManager& UploadTask::Records() { return services.records ? *services.records : DbManager::Instance(); }
+DbManager* UploadTask::Records() {
+  if (services.records != nullptr) return services.records;
+  return reportType == kReportTypeCrash ? DbManager::InstanceWithin(kCrashRecordWaitMs) : &DbManager::Instance();
+}
+
+uint32_t UploadTask::RecordWaitMs() const {
+  return reportType == kReportTypeCrash ? kCrashRecordWaitMs : DbManager::kWaitUnbounded;
+}
 
 StrategyManager& UploadTask::Strategy() {
   return services.strategy ? *services.strategy : StrategyManager::Instance();
@@ -88,13 +95,16 @@ int32_t UploadTask::SendUnguarded() {
 
   const bool crashUploadEnable = CommonInfo::Instance().GetCrashUploadEnable();
   wchar_t path[kWidePathChars] = {};
-  bool recorded = false;
+  DbManager* records = nullptr;  // set once the report's record is stored
   if (cmd != kCmdUserInfo && services.writeDataFile != nullptr) {
     // Without a data file there is nothing to re-send later, and a record with
     // an empty path would share its status updates with every other such record.
     if (services.writeDataFile(path, body.data(), static_cast<int64_t>(body.size()), reportType)) {
-      Records().InsertCrashRecord(path, expuid, crashUploadEnable);
-      recorded = true;
+      records = Records();
+      if (records == nullptr || !records->InsertCrashRecord(path, expuid, crashUploadEnable, RecordWaitMs())) {
+        records = nullptr;
+        LogAlways("record of report %s not stored, sending it without one\n", expuid.c_str());
+      }
     }
   }
 
@@ -104,10 +114,10 @@ int32_t UploadTask::SendUnguarded() {
   const size_t answerBytes = cmd == kCmdUserInfo ? kMaxStrategyAnswerBytes : 0;
   const HttpAnswer answer = transport->Post(kUploadPath, headers, body, kBodyContentType, answerBytes);
   if (!answer.arrived) {
-    if (recorded) Records().UpdateCrashStatus(path, kStatusFailed);
+    if (records != nullptr) records->UpdateCrashStatus(path, kStatusFailed, RecordWaitMs());
     return -1;
   }
-  if (recorded) Records().UpdateCrashStatus(path, kStatusSent);
+  if (records != nullptr) records->UpdateCrashStatus(path, kStatusSent, RecordWaitMs());
   if (cmd == kCmdUserInfo) Strategy().Update(StrategyFromAnswer(answer.body));
   return answer.status;
 }

@@ -34,6 +34,12 @@ constexpr char kBodyContentType[] = "application/octet-stream";
 // is read.
 constexpr size_t kMaxStrategyAnswerBytes = 256 * 1024;
 
+// How long a crash report (type 101) waits for the record database: for the
+// process's database while another thread opens it, and for the connection
+// for each record statement. A thread that stopped or died inside a statement
+// holds the connection for good; the report then goes out without its record.
+constexpr uint32_t kCrashRecordWaitMs = 300;
+
 // The strategy an 840 answer body carries: {"KEY_VEXTRA_DISABLE": "1"} when
 // the response's status text is not empty, else the valueMap of the KplStrategy
 // in its sBuffer. An empty, non-gzip or undecodable body gives an empty map.
@@ -47,7 +53,8 @@ using DataFileWriter = bool (*)(wchar_t* path, const char* bytes, int64_t length
 
 // Where Send keeps and records bodies and sends 840 answers. Null records or
 // strategy mean the process's DbManager and StrategyManager, reached only when
-// first needed. Without a data-file writer a report body is posted but kept
+// first needed (a crash report waits for the process's database at most
+// kCrashRecordWaitMs). Without a data-file writer a report body is posted but kept
 // nowhere (no file, no record); the report layer's assembling operations
 // (SendErrorReport, SendCrashReport) pass the process's data files when the
 // task was made without a writer.
@@ -86,7 +93,11 @@ class UploadTask {
   // a crash report (type 101) while crash uploads are off; otherwise posts it.
   // Returns the answer's HTTP status (the record becomes 1) or -1 when no
   // answer arrived (the record becomes 2) or the upload was withheld. An 840
-  // answer is handed to the strategy manager. -1 without a request set.
+  // answer is handed to the strategy manager. -1 without a request set. A
+  // record that could not be stored is said so in the SDK log; the report is
+  // sent all the same.
+  // crash path (type 101): reads the settings without a lock and waits for the
+  // record database at most kCrashRecordWaitMs per step.
   int32_t Send();
 
   // Posts length stored bytes unchanged; true when an answer arrived. No
@@ -115,11 +126,18 @@ class UploadTask {
   // as "minidump.zip" (null or a length below 1: an empty one), the native
   // log, the user values, the custom or default log file and the observer's
   // text for kind 2. The dump upload sets the expuid to the crash's GUID first.
+  // crash path (after the dump is written): no step waits without bound for a
+  // lock another thread may hold. The settings are read without a lock; the
+  // ring and the user values are waited for briefly and left out when busy;
+  // the record database as Send says.
   int32_t SendCrashReport(int32_t crashKind, const char* dumpBytes, int32_t dumpLength);
 
  private:
   int32_t SendUnguarded();
-  DbManager& Records();
+  // The record database, or null when a crash report's wait for it ran out.
+  DbManager* Records();
+  // How long each record statement may wait for the connection.
+  uint32_t RecordWaitMs() const;
   StrategyManager& Strategy();
 
   HttpHeaders headers;

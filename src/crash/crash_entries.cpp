@@ -1,0 +1,141 @@
+#include "crash/crash_entries.h"
+
+#include "core/process_flags.h"
+#include "crash/crash_context.h"
+#include "crash/crash_decisions.h"
+#include "crash/crash_options.h"
+#include "crash/crash_platform.h"
+#include "crash/send_exception.h"
+#include "log/sdk_log.h"
+
+namespace Vextra {
+namespace {
+
+// The log lines print the address as 32 bits, as the system's own lines do.
+unsigned Low32(uintptr_t address) { return static_cast<unsigned>(address); }
+void* AsPointer(uintptr_t address) { return reinterpret_cast<void*>(address); }
+
+// The shared processing of the two filters: under the crash lock, a new
+// address is remembered and sent with crash kind 2.
+void ProcessAsFilter(const ExceptionFacts& facts, uint32_t thread_id) {
+  CHcSpyGlobal& context = CHcSpyGlobal::Instance();
+  CrashLockTry lock(context.crash_lock, thread_id);
+  if (!lock.held()) return;
+  if (facts.flags & kNonContinuableFlag) {
+    LogDebug("Unhandle Ex EXCEPTION_NONCONTINUABLE 0x%08x thread id (%d)\n", facts.code, static_cast<int>(thread_id));
+  } else {
+    LogDebug("Unhandle Ex Start 0x%08x address 0x%08x thread id (%d)\n", facts.code, Low32(facts.address),
+             static_cast<int>(thread_id));
+  }
+  if (facts.address == context.last_crash_address) return;
+  context.last_crash_address = facts.address;
+  if (context.RememberCrashAddress(facts.address)) {
+    RunSendStep(facts.pointers, facts.code, kCrashKindUnhandled);
+  } else {
+    LogDebug("SEH:dump has already create addr(%p)\n", AsPointer(facts.address));
+  }
+}
+
+}  // namespace
+
+long HcSpyVectoredExceptionHandler(const ExceptionFacts& facts) {
+  if (!IsInitialized()) return kContinueSearch;
+  LogDebug("Exception occured.\n");
+  if (!IsVehEnabled()) {
+    LogDebug("VEH Filter is closed.\n");
+    return kContinueSearch;
+  }
+  if (!facts.has_record || !IsCrashExceptionCode(facts.code) || !IsCaptureEnabled()) return kContinueSearch;
+  const CrashPlatform& platform = CurrentCrashPlatform();
+  if (IsInIgnoredModule(facts.address)) return kContinueSearch;
+  platform.refresh_ignored_modules();
+  if (IsInIgnoredModule(facts.address)) return kContinueSearch;
+
+  const uint32_t thread_id = platform.thread_id();
+  if (facts.flags & kNonContinuableFlag) {
+    LogDebug("Vector Ex EXCEPTION_NONCONTINUABLE 0x%08x thread id(%d)\n", facts.code, static_cast<int>(thread_id));
+  } else {
+    LogDebug("Vector Ex Start 0x%08x address 0x%08x thread id (%d)\n", facts.code, Low32(facts.address),
+             static_cast<int>(thread_id));
+  }
+  CHcSpyGlobal& context = CHcSpyGlobal::Instance();
+  CrashLockTry lock(context.crash_lock, thread_id);
+  if (!lock.held()) return kContinueSearch;
+  LogDebug("pre_exception_address is %p and ExceptionAddress is %p.\n", AsPointer(context.last_crash_address),
+           AsPointer(facts.address));
+  if (facts.address != context.last_crash_address || !context.crash_handled.load(std::memory_order_acquire)) {
+    context.crash_handled.store(true, std::memory_order_release);
+    context.last_crash_time.store(platform.now(), std::memory_order_release);
+    context.last_crash_address = facts.address;
+    if (context.RememberCrashAddress(facts.address)) {
+      RunSendStep(facts.pointers, facts.code, kCrashKindVectored);
+    } else {
+      LogDebug("VEH:dump has already created addr(%p)\n", AsPointer(facts.address));
+    }
+  }
+  return kContinueSearch;
+}
+
+long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts) {
+  if (!IsInitialized()) return kExecuteHandler;
+  const CrashPlatform& platform = CurrentCrashPlatform();
+  const uint32_t thread_id = platform.thread_id();
+  LogDebug("Unhandle HcSpyUnhandledExceptionFilter, thread id (%d)\n", static_cast<int>(thread_id));
+  if (!facts.has_record) {
+    LogDebug("exception or exception record is null, stop processing.\n");
+    return kExecuteHandler;
+  }
+  LogDebug("exception code is %x\n", facts.code);
+  // Already in the table: left to the system's default handling; found only
+  // by the refresh: the process ends quietly.
+  if (IsInIgnoredModule(facts.address)) return kContinueSearch;
+  platform.refresh_ignored_modules();
+  if (IsInIgnoredModule(facts.address)) return kExecuteHandler;
+
+  if (IsCaptureEnabled()) ProcessAsFilter(facts, thread_id);
+  LogDebug("Crash Processing Finished.\n");
+
+  const TopLevelFilter next = CHcSpyGlobal::Instance().next_filter.load(std::memory_order_acquire);
+  const TopLevelFilter ours = &HcSpyUnhandledExceptionFilter;
+  if (next != nullptr && next != ours) return next(facts.pointers);
+  return kExecuteHandler;
+}
+
+long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts) {
+  if (!IsInitialized()) return kContinueSearch;
+  const uint32_t thread_id = CurrentCrashPlatform().thread_id();
+  LogDebug("HcSpyInCatchExceptionFilter, thread id (%d)\n", static_cast<int>(thread_id));
+  if (!facts.has_record) {
+    LogDebug("exception or exception record is null, stop processing.\n");
+    return kContinueSearch;
+  }
+  LogDebug("exception code is %x\n", facts.code);
+  if (IsCaptureEnabled()) ProcessAsFilter(facts, thread_id);
+  LogDebug("Crash Processing Finished.\n");
+  return kContinueSearch;
+}
+
+void KeepPreviousFilter(TopLevelFilter previous) {
+  if (previous == static_cast<TopLevelFilter>(&HcSpyUnhandledExceptionFilter)) return;
+  CHcSpyGlobal::Instance().next_filter.store(previous, std::memory_order_release);
+}
+
+TopLevelFilter ChainHostFilter(TopLevelFilter requested) {
+  std::atomic<TopLevelFilter>& next = CHcSpyGlobal::Instance().next_filter;
+  if (requested == static_cast<TopLevelFilter>(&HcSpyUnhandledExceptionFilter)) {
+    return next.load(std::memory_order_acquire);
+  }
+  return next.exchange(requested, std::memory_order_acq_rel);
+}
+
+long HcSpyVectoredExceptionHandler(_EXCEPTION_POINTERS* pointers) {
+  return HcSpyVectoredExceptionHandler(ExceptionFactsOf(pointers));
+}
+long HcSpyUnhandledExceptionFilter(_EXCEPTION_POINTERS* pointers) {
+  return HcSpyUnhandledExceptionFilter(ExceptionFactsOf(pointers));
+}
+long HcSpyInCatchExceptionFilter(_EXCEPTION_POINTERS* pointers) {
+  return HcSpyInCatchExceptionFilter(ExceptionFactsOf(pointers));
+}
+
+}  // namespace Vextra

@@ -1,0 +1,45 @@
+#pragma once
+// The three ways into crash processing: the vectored handler (every exception,
+// first), the process's top-level filter (exceptions nothing handled) and the
+// in-catch filter the host calls from its own exception handling. Each takes
+// the facts of one exception and answers what the system expects.
+
+#include "crash/crash_context.h"
+#include "crash/exception_facts.h"
+
+struct _EXCEPTION_POINTERS;
+
+namespace Vextra {
+
+constexpr long kContinueSearch = 0;
+constexpr long kExecuteHandler = 1;
+
+// Always kContinueSearch; processes a crash (crash kind 1) only while the
+// vectored-handler switch is on.
+// crash path: tries the crash lock, allocates nothing.
+long HcSpyVectoredExceptionHandler(const ExceptionFacts& facts);
+// Processes a crash (crash kind 2), then chains to the host's filter and
+// answers its result, or kExecuteHandler without one.
+// crash path: tries the crash lock, allocates nothing.
+long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts);
+// Processes the host's exception (crash kind 2) without a code or module test;
+// always kContinueSearch.
+// crash path: tries the crash lock, allocates nothing.
+long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts);
+
+// Installation: the filter in force before becomes the next filter, unless it
+// is the library's own (a repeated installation keeps the host's).
+void KeepPreviousFilter(TopLevelFilter previous);
+// The host asks for `requested` as the top-level filter while the library's
+// stays on top: answers the filter in force before from the host's view (the
+// current next filter), and makes `requested` (null included) the next
+// filter unless it is the library's own.
+// Any host thread: the next filter is one atomic pointer.
+TopLevelFilter ChainHostFilter(TopLevelFilter requested);
+
+// The same entries as the system registers and calls them.
+long HcSpyVectoredExceptionHandler(_EXCEPTION_POINTERS* pointers);
+long HcSpyUnhandledExceptionFilter(_EXCEPTION_POINTERS* pointers);
+long HcSpyInCatchExceptionFilter(_EXCEPTION_POINTERS* pointers);
+
+}  // namespace Vextra

@@ -1,0 +1,23 @@
+#include "crash/crash_lock.h"
+
+namespace Vextra {
+
+bool CrashLock::TryLock(uint32_t thread_id) {
+  // Thread id 0 is never a real thread; give it a value that cannot collide
+  // with the free marker.
+  if (thread_id == kNoOwner) thread_id = ~0u;
+  if (owner_.load(std::memory_order_acquire) == thread_id) {
+    ++depth_;
+    return true;
+  }
+  uint32_t expected = kNoOwner;
+  if (!owner_.compare_exchange_strong(expected, thread_id, std::memory_order_acquire)) return false;
+  depth_ = 1;
+  return true;
+}
+
+void CrashLock::Unlock() {
+  if (--depth_ == 0) owner_.store(kNoOwner, std::memory_order_release);
+}
+
+}  // namespace Vextra

@@ -1,0 +1,43 @@
+#pragma once
+// The crash lock: recursive, and only ever tried. A second crashing thread
+// never waits for it; the thread that holds it gets it again when it faults
+// while processing a crash.
+
+#include <atomic>
+#include <cstdint>
+
+namespace Vextra {
+
+class CrashLock {
+ public:
+  // True when the lock was free or is already held by thread_id (the depth
+  // then grows); false at once when another thread holds it.
+  // crash path: one compare-exchange, never waits, allocates nothing.
+  bool TryLock(uint32_t thread_id);
+  // Undoes one successful TryLock of the holding thread.
+  // crash path: never waits, allocates nothing.
+  void Unlock();
+
+ private:
+  static constexpr uint32_t kNoOwner = 0;
+  std::atomic<uint32_t> owner_{kNoOwner};  // thread id of the holder
+  uint32_t depth_ = 0;                      // written only by the holder
+};
+
+// Holds the crash lock for a scope when TryLock succeeded.
+class CrashLockTry {
+ public:
+  CrashLockTry(CrashLock& lock, uint32_t thread_id) : lock_(lock), held_(lock.TryLock(thread_id)) {}
+  ~CrashLockTry() {
+    if (held_) lock_.Unlock();
+  }
+  CrashLockTry(const CrashLockTry&) = delete;
+  CrashLockTry& operator=(const CrashLockTry&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  CrashLock& lock_;
+  const bool held_;
+};
+
+}  // namespace Vextra

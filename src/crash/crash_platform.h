@@ -1,0 +1,39 @@
+#pragma once
+// The few platform facts and effects the crash entries need, behind function
+// pointers so that the decisions run natively in tests with fakes.
+
+#include <cstdint>
+
+struct _EXCEPTION_POINTERS;
+
+namespace Vextra {
+
+struct CrashPlatform {
+  // Seconds since the epoch.
+  int64_t (*now)();
+  uint32_t (*thread_id)();
+  // Whether a file exists at the narrow path.
+  bool (*file_exists)(const char* path);
+  // RefreshIgnoredModules: appends the loaded modules on the ignore list.
+  bool (*refresh_ignored_modules)();
+  // Hands the send step of a stack overflow to the helper thread prepared at
+  // installation and waits for it; false when there is none (the faulting
+  // thread then sends itself).
+  bool (*send_on_helper)(_EXCEPTION_POINTERS* pointers, int32_t crash_kind, uint32_t thread_id);
+};
+
+// The platform's own calls. Every function is crash-path safe: none allocates
+// or waits on a lock another thread may hold (the module refresh excepted,
+// see RefreshIgnoredModules).
+const CrashPlatform& DefaultCrashPlatform();
+
+// What the crash entries use: the default, or a test's fakes.
+// crash path: one atomic load.
+const CrashPlatform& CurrentCrashPlatform();
+
+}  // namespace Vextra
+
+namespace Vextra::testing_hooks {
+// Tests only: use `platform` (which must outlive its use); null restores the default.
+void SetCrashPlatformForTesting(const CrashPlatform* platform);
+}  // namespace Vextra::testing_hooks

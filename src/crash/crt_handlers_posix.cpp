@@ -1,0 +1,8 @@
+#include "crash/crt_handlers.h"
+
+namespace Vextra {
+
+// The POSIX C runtime has no invalid-parameter or pure-call handler to replace.
+void ApplyRuntimeHandlers(bool) {}
+
+}  // namespace Vextra
