@@ -60,19 +60,6 @@ void VX_UnrealCriticalErrorEnable(bool enable) {
   });
 }
 
-int32_t UploadGivenPathDump(const char* directory, bool flag) {
-  Guarded([&] { LogDebug("UploadSysDumpAsync. \n"); });
-  return 0;
-}
-
-int32_t VX_UploadGivenPathDump(const char* directory, bool flag) { return UploadGivenPathDump(directory, flag); }
-
-int32_t VX_ReportDump(const char* dump_path, bool asynchronous) {
-  Guarded([&] { LogDebug("ReportDump\n"); });
-  // Nothing uploads dump files yet: a synchronous call reports the failure.
-  return HostBool(asynchronous) ? 0 : -1;
-}
-
 bool VX_UploadCrashWithGuid(const char* guid) {
   if (!IsInitialized()) return false;
   bool result = true;

@@ -6,6 +6,7 @@
 #include "api/export_guard.h"
 #include "core/common_info.h"
 #include "core/process_flags.h"
+#include "crash/dump/dump_settings.h"
 #include "app/startup.h"
 #include "log/sdk_log.h"
 #include "platform/text_encoding.h"
@@ -26,6 +27,7 @@ void SetWorkspaceFromHost(const wchar_t* directory) {
     return;
   }
   CommonInfo::Instance().SetWorkspace(directory, true);
+  RefreshDumpSettings();  // the dump writer reads its own copy on a faulting thread
   LogDebug("Success to set custom workspace.\n");
 }
 
@@ -96,7 +98,9 @@ bool VX_SetEnvironmentName(const char* environment) {
 bool VX_SetDumpType(int32_t dump_type) {
   return Guarded(false, [&] {
     LogDebug("SetDumpTypeImp: device id is %d \n", dump_type);
-    return CommonInfo::Instance().SetDumpType(dump_type);
+    const bool accepted = CommonInfo::Instance().SetDumpType(dump_type);
+    RefreshDumpSettings();  // the dump writer reads its own copy on a faulting thread
+    return accepted;
   });
 }
 

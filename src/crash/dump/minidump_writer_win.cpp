@@ -1,0 +1,134 @@
+#include "crash/dump/minidump_writer.h"
+
+#include <windows.h>
+// dbghelp.h needs windows.h first.
+#include <dbghelp.h>
+
+#include <ctime>
+
+#include "crash/dump/dump_settings.h"
+#include "log/sdk_log.h"
+
+namespace Vextra {
+namespace {
+
+// Only the file name of the library is looked for: the library under another
+// name gives the host executable's directory.
+// crash path: reads what the attach remembered; looks the module up only when
+// nothing was remembered (a statically linked test program).
+bool LibraryDirectory(wchar_t (&out)[kDumpPathChars]) {
+  if (ReadLibraryDirectory(out) && out[0] != L'\0') return true;
+  wchar_t module_path[kDumpPathChars] = {};
+  GetModuleFileNameW(GetModuleHandleA("Vextra64.dll"), module_path, kDumpPathChars);
+  return DirectoryPart(module_path, L'\\', out);
+}
+
+int PathLength(const wchar_t* path) {
+  int length = 0;
+  while (path[length] != L'\0') ++length;
+  return length;
+}
+
+void CreateIfMissing(const wchar_t* directory) {
+  const DWORD attributes = GetFileAttributesW(directory);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CreateDirectoryW(directory, nullptr);
+  }
+}
+
+int32_t NowSeconds() { return DumpNameSeconds(static_cast<int64_t>(std::time(nullptr))); }
+
+}  // namespace
+
+bool GetDefaultDumpDir(wchar_t (&out)[kDumpPathChars]) {
+  wchar_t library_dir[kDumpPathChars];
+  if (!LibraryDirectory(library_dir) || !FormatDefaultDumpDir(library_dir, L'\\', out)) {
+    out[0] = L'\0';
+    return true;
+  }
+  CreateIfMissing(out);
+  return true;
+}
+
+uint32_t _HcSpyCreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers, int32_t dump_type,
+                              uint32_t thread_id) {
+  LogDebug("enter _HcSpyCreateDumpFile\n");
+  const int length = PathLength(path);
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  MINIDUMP_EXCEPTION_INFORMATION exception{};
+  exception.ThreadId = thread_id;
+  exception.ExceptionPointers = pointers;
+  exception.ClientPointers = TRUE;
+  // A file that could not be created fails here with the creation's error
+  // (a missing directory names itself), not with whatever the writer makes
+  // of an invalid handle.
+  const BOOL written =
+      file != INVALID_HANDLE_VALUE &&
+      MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, static_cast<MINIDUMP_TYPE>(dump_type),
+                        pointers != nullptr ? &exception : nullptr, nullptr, nullptr);
+  if (written) {
+    LogDebug("file path lenth: %d,  game dump by self succeed\n", length);
+    const DWORD size = GetFileSize(file, nullptr);
+    CloseHandle(file);
+    return size == INVALID_FILE_SIZE ? 0 : size;
+  }
+  const DWORD error = GetLastError();
+  // The system's text into a buffer of our own: nothing is allocated here.
+  char text[512] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0x400, text,
+                 sizeof text, nullptr);
+  LogDebug("file name length %d game dump by self also failed errid(%X) res(%s)\n", length,
+           static_cast<unsigned>(error), text);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!DeleteFileW(path)) LogDebug("DeleteFile fail %d\n", length);
+  return 0;
+}
+
+void WriteCrashDumpForThread(_EXCEPTION_POINTERS* pointers, uint32_t thread_id,
+                             wchar_t (&dump_path)[kDumpPathChars]) {
+  dump_path[0] = L'\0';
+  wchar_t dump_dir[kDumpPathChars];
+  if (ReadDumpWorkspace(dump_dir)) {
+    LogDebug("Using custom worksapce to generate dump.\n");
+  } else {
+    LogDebug("Using default worksapce to generate dump.\n");
+    wchar_t library_dir[kDumpPathChars];
+    wchar_t pxr64_dir[kDumpPathChars];
+    if (!LibraryDirectory(library_dir) || !FormatCrashDumpDirs(library_dir, L'\\', pxr64_dir, dump_dir)) {
+      LogDebug("dump directory too long, no dump written\n");
+      return;
+    }
+    CreateIfMissing(pxr64_dir);
+    CreateIfMissing(dump_dir);
+  }
+  if (!FormatDumpFilePath(dump_dir, L'\\', NowSeconds(), false, dump_path)) {
+    LogDebug("dump directory too long, no dump written\n");
+    return;
+  }
+  const uint32_t size = _HcSpyCreateDumpFile(dump_path, pointers, ReadDumpType(), thread_id);
+  if (!NeedsSmallDump(size)) return;
+  dump_path[0] = L'\0';
+  if (!FormatDumpFilePath(dump_dir, L'\\', NowSeconds(), true, dump_path)) return;
+  _HcSpyCreateDumpFile(dump_path, pointers, 0, thread_id);
+}
+
+void WriteCrashDump(_EXCEPTION_POINTERS* pointers, wchar_t (&dump_path)[kDumpPathChars]) {
+  WriteCrashDumpForThread(pointers, GetCurrentThreadId(), dump_path);
+}
+
+long WriteTestDump(uint32_t code, _EXCEPTION_POINTERS* pointers) {
+  HANDLE file = CreateFileA("test.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  MINIDUMP_EXCEPTION_INFORMATION exception{};
+  exception.ThreadId = GetCurrentThreadId();
+  exception.ExceptionPointers = pointers;
+  exception.ClientPointers = TRUE;
+  if (file != INVALID_HANDLE_VALUE &&
+      MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
+                        pointers != nullptr ? &exception : nullptr, nullptr, nullptr)) {
+    LogDebug("%s game dump by self succeed\n", "test.dmp");
+  }
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace Vextra
