@@ -195,8 +195,10 @@ DWORD WINAPI ProbeForever(LPVOID) {
   return 0;
 }
 
+// The C runtime an MSVC-built game uses; its checked functions and _purecall
+// call the handlers set in it.
 FARPROC CrtExport(const char* name) {
-  HMODULE crt = GetModuleHandleA("msvcrt.dll");
+  HMODULE crt = LoadLibraryA("ucrtbase.dll");
   return crt != nullptr ? GetProcAddress(crt, name) : nullptr;
 }
 
