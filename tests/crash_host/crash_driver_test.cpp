@@ -106,6 +106,12 @@ std::string SdkLogOf(const HostRun& run) {
   return {};
 }
 
+// The end of a log for a failure message; a busy host's log runs to megabytes.
+std::string Tail(const std::string& log) {
+  constexpr size_t kShown = 6000;
+  return log.size() <= kShown ? log : "[...]" + log.substr(log.size() - kShown);
+}
+
 size_t Occurrences(const std::string& text, const std::string& piece) {
   size_t count = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
@@ -158,7 +164,10 @@ std::string CallbackGuid(const HostRun& host) {
 // A crash that reached the collector: one 830 request whose report carries the
 // callback's GUID, the kind, and a minidump that is the dump left on disk and
 // names the exception code and a faulting thread of the host.
-void ExpectDeliveredCrash(const Outcome& outcome, int eh_type, uint32_t code, const std::string& value_line = "") {
+// ring_marker: the ring's line before the crash must still be in
+// "vextraLog.zip" (a host that logs without pause pushes it out of the ring).
+void ExpectDeliveredCrash(const Outcome& outcome, int eh_type, uint32_t code, const std::string& value_line = "",
+                          bool ring_marker = true) {
   const std::string guid = CallbackGuid(outcome.host);
   ASSERT_EQ(outcome.request_ids.size(), 1u) << "830 requests stored during the run";
   vextra_test::RawDb db(g_collector->DbPath());
@@ -189,7 +198,7 @@ void ExpectDeliveredCrash(const Outcome& outcome, int eh_type, uint32_t code, co
 
   const std::string ring =
       db.Cell("SELECT content FROM attachments WHERE fileName='vextraLog.zip' AND inflated=1 AND report_id=" + report);
-  EXPECT_NE(ring.find(vextra_test::kRingMarker), std::string::npos) << "vextraLog.zip lacks the ring's line";
+  if (ring_marker) EXPECT_NE(ring.find(vextra_test::kRingMarker), std::string::npos) << "vextraLog.zip lacks the ring's line";
   if (!value_line.empty()) {
     const std::string values = db.Cell(
         "SELECT content FROM attachments WHERE fileName='valueOtherMap.zip' AND inflated=1 AND report_id=" + report);
@@ -291,7 +300,7 @@ TEST_P(CrashHost, LeavesWhatTheCaseExpects) {
   } else {
     ExpectNoCrashReport(outcome);
   }
-  if (HasFailure()) std::printf("---- SDK log of %s ----\n%s\n", c.scenario, outcome.sdk_log.c_str());
+  if (HasFailure()) std::printf("---- SDK log of %s ----\n%s\n", c.scenario, Tail(outcome.sdk_log).c_str());
   CleanUp(dir);
 }
 
@@ -325,7 +334,7 @@ TEST(CrashHostManual, ReportCrashReturnsAndASecondWithin30sIsRefused) {
   EXPECT_EQ(outcome.host.Fact("second-report-returned"), "1");
   ExpectDeliveredCrash(outcome, 1, kManualCrash);
   // The window test logs only when it lets a manual report through.
-  EXPECT_EQ(Occurrences(outcome.sdk_log, "Current time is"), 1u) << outcome.sdk_log;
+  EXPECT_EQ(Occurrences(outcome.sdk_log, "Current time is"), 1u) << Tail(outcome.sdk_log);
   CleanUp(dir);
 }
 
@@ -388,7 +397,7 @@ void RepeatScenario(const std::string& scenario, int runs, DWORD timeout_ms, Che
                 outcome.host.ended ? "ended" : "KILLED", static_cast<unsigned long>(elapsed),
                 Hex(outcome.host.exit_code).c_str(), outcome.request_ids.size());
     if (ok) ++good;
-    if (!ok) std::printf("---- SDK log ----\n%s\n", outcome.sdk_log.c_str());
+    if (!ok) std::printf("---- SDK log ----\n%s\n", Tail(outcome.sdk_log).c_str());
     CleanUp(dir, !ok);
   }
   std::printf("     %s: %d of %d runs good\n", scenario.c_str(), good, runs);
@@ -415,7 +424,7 @@ TEST(CrashHostRepeated, EightThreadsCrashingAtOnceGiveOneReport) {
 TEST(CrashHostRepeated, CrashWhileAnotherThreadLogsAndSetsValuesIsReported) {
   RepeatScenario("busy-crash", Runs(4, 50), kRunTimeoutMs, [](const Outcome& outcome) {
     ASSERT_TRUE(outcome.host.ended);
-    ExpectDeliveredCrash(outcome, 2, kAccessViolation);
+    ExpectDeliveredCrash(outcome, 2, kAccessViolation, "", false);
   });
 }
 
