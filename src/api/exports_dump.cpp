@@ -16,8 +16,10 @@ int32_t UploadGivenPathDump(const char* directory, bool flag) {
   const bool marker_only = HostBool(flag);
   Guarded([&] {
     LogDebug("UploadSysDumpAsync. \n");
+    // No directory: nothing to scan (an empty one would list the drive's root).
+    if (directory == nullptr || *directory == '\0') return;
     // The thread works on its own copy: the host may free its text at once.
-    std::string copy = directory != nullptr ? directory : "";
+    std::string copy = directory;
     std::thread([copy = std::move(copy), marker_only] {
       Guarded([&] { UploadDumpsInDir(copy, marker_only); });
     }).detach();

@@ -215,6 +215,26 @@ TEST(ScanRecentDumps, NewestFiveOfTheFilesWrittenInTheLastFiveDays) {
   EXPECT_TRUE(Vextra::ScanRecentDumps((dir.path() / "absent").string()).empty());
 }
 
+TEST(DefaultDumpDir, DumpInsidePxr64BesideTheLibraryWithOnlyTheLastLevelCreated) {
+  vextra_test::TempDir dir("vextra-dump-default");
+  Vextra::PublishLibraryDirectory(dir.wpath().c_str());
+  wchar_t out[Vextra::kDumpPathChars];
+  EXPECT_TRUE(Vextra::GetDefaultDumpDir(out));
+  const std::wstring sep(1, Vextra::dumpfs::kSep);
+  EXPECT_EQ(std::wstring(out), dir.wpath() + sep + sep + L"pxr64" + sep + sep + L"dump");
+  EXPECT_FALSE(fs::exists(dir.path() / "pxr64")) << "only the last level is created";
+  fs::create_directory(dir.path() / "pxr64");
+  EXPECT_TRUE(Vextra::GetDefaultDumpDir(out));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "pxr64" / "dump"));
+
+  // A library directory too long for the buffer: an empty text, nothing created.
+  const fs::path deep = dir.path() / std::string(240, 'd');
+  Vextra::PublishLibraryDirectory(deep.wstring().c_str());
+  EXPECT_TRUE(Vextra::GetDefaultDumpDir(out));
+  EXPECT_EQ(out[0], L'\0');
+  Vextra::testing_hooks::ResetDumpSettingsForTesting();
+}
+
 TEST(DumpSettings, TheWriterReadsWhatTheSettersPublished) {
   wchar_t workspace[Vextra::kDumpPathChars];
   Vextra::testing_hooks::ResetDumpSettingsForTesting();

@@ -209,6 +209,76 @@ TEST_F(DumpWriterTest, AMissingCustomWorkspaceLogsTheSystemTextAndLeavesNoFile) 
       << logged;
 }
 
+TEST_F(DumpWriterTest, AWorkspaceTooLongForADumpPathWritesNothingAndNamesNothing) {
+  // 240 characters fit a workspace, not a workspace plus a dump name.
+  const std::wstring workspace = dir_.wpath() + L"\\" + std::wstring(240 - dir_.wpath().size() - 1, L'w');
+  fs::create_directories(workspace);
+  Vextra::PublishDumpWorkspace(true, workspace);
+  const std::string before = SdkLogText();
+  FaultCase fault;
+  FaultOnAThread(fault);
+  ASSERT_TRUE(fault.handled);
+  EXPECT_EQ(fault.path[0], L'\0');
+  EXPECT_TRUE(fs::is_empty(workspace));
+  const std::string logged = SdkLogText().substr(before.size());
+  EXPECT_EQ(logged.find("enter _HcSpyCreateDumpFile"), std::string::npos) << logged;
+}
+
+// The faulting thread hands its pointers to a helper thread, which writes the
+// dump naming the faulting thread, and waits for it (as after a stack overflow).
+struct HelperCase {
+  EXCEPTION_POINTERS* pointers = nullptr;
+  DWORD faultingThread = 0;
+  DWORD helperThread = 0;
+  wchar_t path[Vextra::kDumpPathChars] = {};
+};
+
+DWORD WINAPI WriteForAnotherThread(LPVOID parameter) {
+  auto* helper = static_cast<HelperCase*>(parameter);
+  helper->helperThread = GetCurrentThreadId();
+  Vextra::WriteCrashDumpForThread(helper->pointers, helper->faultingThread, helper->path);
+  return 0;
+}
+
+HelperCase* g_helper = nullptr;
+
+LONG CALLBACK HandOverOnFault(EXCEPTION_POINTERS* pointers) {
+  if (g_case == nullptr || GetCurrentThreadId() != g_case->thread ||
+      pointers->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  g_helper->pointers = pointers;
+  g_helper->faultingThread = GetCurrentThreadId();
+  HANDLE helper = CreateThread(nullptr, 0, WriteForAnotherThread, g_helper, 0, nullptr);
+  WaitForSingleObject(helper, 180000);
+  CloseHandle(helper);
+  g_case->handled = true;
+  pointers->ContextRecord->Rsp = (pointers->ContextRecord->Rsp & ~static_cast<DWORD64>(15)) - 8;
+  pointers->ContextRecord->Rip = reinterpret_cast<DWORD64>(&EndFaultingThread);
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+TEST_F(DumpWriterTest, AHelperThreadWritesTheDumpOfTheFaultingThread) {
+  HelperCase helper;
+  FaultCase fault;
+  g_helper = &helper;
+  g_case = &fault;
+  PVOID handler = AddVectoredExceptionHandler(1, HandOverOnFault);
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, FaultingThread, nullptr, 0, &id);
+  WaitForSingleObject(thread, 180000);
+  CloseHandle(thread);
+  RemoveVectoredExceptionHandler(handler);
+  g_case = nullptr;
+  g_helper = nullptr;
+  ASSERT_TRUE(fault.handled);
+  ASSERT_NE(helper.helperThread, id);
+  const DumpFacts facts = ReadDump(ReadBytes(fs::path(helper.path)));
+  EXPECT_TRUE(facts.signature);
+  EXPECT_EQ(facts.code, 0xC0000005u);
+  EXPECT_EQ(facts.threadId, id);
+}
+
 void FaultInSetup() { *reinterpret_cast<volatile int*>(static_cast<uintptr_t>(40000)) = 5; }
 void CleanSetup() {}
 void ThrowInSetup() { throw std::runtime_error("setup"); }

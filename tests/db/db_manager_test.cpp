@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <filesystem>
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <random>
 #include <thread>
@@ -523,7 +525,8 @@ TEST_F(DbManagerTest, ProcessDatabaseLivesInTheDataDirectory) {
 }
 
 TEST(DbEngineTest, LinkedSqliteIsThreadSafe) {
-  // A build without SQLite's mutexes would make the shared connection unsafe.
+  // The connection is opened without its own mutex, which needs a build whose
+  // other mutexes (caches, allocator) are in place.
   EXPECT_NE(sqlite3_threadsafe(), 0);
 }
 
@@ -563,6 +566,49 @@ TEST_F(DbManagerTest, TwoThreadsShareTheDatabase) {
   }
   const Strategy last = db->LoadStrategy();
   EXPECT_TRUE(last == maps[0] || last == maps[1]);
+}
+
+// A thread that stopped inside a statement keeps the connection for good: a
+// record write told to wait a bounded time gives up and stores nothing, one
+// without bound waits and stores its record once the holder lets go, and a
+// thread that already holds it (a fault inside a statement) never blocks on
+// itself.
+TEST_F(DbManagerTest, RecordWritesWaitForAHeldConnectionOnlyAsLongAsTheyAreTold) {
+  using namespace std::chrono_literals;
+  auto db = Open();
+  const std::wstring path = DataFile(L"held.dat");
+  std::promise<void> holding;
+  std::promise<void> release;
+  std::thread holder([&] {
+    db->HoldConnectionForTesting([&] {
+      holding.set_value();
+      release.get_future().wait();
+    });
+  });
+  holding.get_future().wait();
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(db->InsertCrashRecord(path, "G1", true, 300));
+  EXPECT_FALSE(db->UpdateCrashStatus(path, kStatusSent, 300));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 600ms);
+  EXPECT_LT(took, 10s);
+
+  std::atomic<bool> stored{false};
+  std::thread unbounded([&] { stored = db->InsertCrashRecord(path, "G1", true); });
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(stored.load()) << "stored while another thread held the connection";
+  release.set_value();
+  unbounded.join();
+  holder.join();
+  EXPECT_TRUE(stored.load());
+  EXPECT_EQ(StatusOf(path), "0,0");
+
+  db->HoldConnectionForTesting([&] {
+    EXPECT_FALSE(db->UpdateCrashStatus(path, kStatusSent, 300));
+    EXPECT_FALSE(db->UpdateCrashStatus(path, kStatusSent));
+  });
+  EXPECT_EQ(StatusOf(path), "0,0");
 }
 
 // The process's database at exit: threads may still run statements, so the

@@ -15,7 +15,9 @@ using AttachFaultFilter = long (*)(uint32_t code, _EXCEPTION_POINTERS* pointers)
 // while body runs (a C++ throw excepted: it unwinds as usual) calls filter
 // with its code and pointers and abandons body; the result is then false and
 // *code holds the exception code. True when body returned normally.
-// One guard at a time (the loader serialises attach notifications).
+// The guard sees a fault before any handler inside body would: a fault that
+// code inside body means to handle itself is taken too (the attach setup has
+// none). One guard at a time (the loader serialises attach notifications).
 bool RunUnderAttachGuard(void (*body)(), AttachFaultFilter filter, uint32_t* code);
 
 }  // namespace Vextra

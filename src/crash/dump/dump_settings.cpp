@@ -8,39 +8,52 @@
 namespace Vextra {
 namespace {
 
-// A sequence-numbered text: the writer makes the number odd while it copies,
-// a reader retries a few times until it copied between two equal even numbers.
+// A text in two slots: a writer fills the slot readers are not directed to,
+// then directs them to it, so a writer that stops half-way never spoils what
+// readers see. Each slot carries a sequence number, odd while it is written,
+// so a reader overtaken by two writes in a row notices and copies again.
 class PublishedPath {
  public:
   void Store(const wchar_t* text, size_t length) {
     std::lock_guard<std::mutex> writer(writer_);
-    sequence_.fetch_add(1, std::memory_order_acq_rel);
+    const int next = 1 - active_.load(std::memory_order_relaxed);
+    Slot& slot = slots_[next];
+    slot.sequence.fetch_add(1, std::memory_order_acq_rel);
     if (length > kDumpPathChars - 1) length = kDumpPathChars - 1;
-    for (size_t i = 0; i < length; ++i) chars_[i].store(text[i], std::memory_order_relaxed);
-    chars_[length].store(L'\0', std::memory_order_relaxed);
-    sequence_.fetch_add(1, std::memory_order_release);
+    for (size_t i = 0; i < length; ++i) slot.chars[i].store(text[i], std::memory_order_relaxed);
+    slot.chars[length].store(L'\0', std::memory_order_relaxed);
+    slot.sequence.fetch_add(1, std::memory_order_release);
+    active_.store(next, std::memory_order_release);
   }
+  // Bounded: gives up after kAttempts overtaken copies, keeping the last one.
   bool Load(wchar_t (&out)[kDumpPathChars]) const {
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      const uint32_t before = sequence_.load(std::memory_order_acquire);
-      CopyOut(out);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      const Slot& slot = slots_[active_.load(std::memory_order_acquire)];
+      const uint32_t before = slot.sequence.load(std::memory_order_acquire);
+      if ((before & 1u) != 0) continue;
+      CopyOut(slot, out);
       std::atomic_thread_fence(std::memory_order_acquire);
-      if ((before & 1u) == 0 && sequence_.load(std::memory_order_relaxed) == before) return true;
+      if (slot.sequence.load(std::memory_order_relaxed) == before) return true;
     }
     return false;
   }
 
  private:
-  void CopyOut(wchar_t (&out)[kDumpPathChars]) const {
+  static constexpr int kAttempts = 1000;
+  struct Slot {
+    std::atomic<uint32_t> sequence{0};
+    std::atomic<wchar_t> chars[kDumpPathChars];  // zero as a static object
+  };
+  static void CopyOut(const Slot& slot, wchar_t (&out)[kDumpPathChars]) {
     for (size_t i = 0; i < kDumpPathChars; ++i) {
-      out[i] = chars_[i].load(std::memory_order_relaxed);
+      out[i] = slot.chars[i].load(std::memory_order_relaxed);
       if (out[i] == L'\0') return;
     }
     out[kDumpPathChars - 1] = L'\0';
   }
   std::mutex writer_;
-  std::atomic<uint32_t> sequence_{0};
-  std::atomic<wchar_t> chars_[kDumpPathChars];  // zero as a static object
+  std::atomic<int> active_{0};
+  Slot slots_[2];
 };
 
 PublishedPath g_workspace;

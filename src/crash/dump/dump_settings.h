@@ -19,9 +19,9 @@ void PublishDumpType(int32_t dump_type);
 // crash path: it takes the store's lock.
 void RefreshDumpSettings();
 
-// Copies the published workspace; returns the custom flag. The copy is
-// consistent unless a writer stopped in the middle of publishing, in which
-// case the last bytes copied are used.
+// Copies the published workspace; returns the custom flag. The copy is one
+// whole published text (a writer that stops half-way does not spoil it)
+// unless writers overtake it 1000 times in a row; then the last copy is used.
 // crash path: takes no lock, allocates nothing.
 bool ReadDumpWorkspace(wchar_t (&workspace)[kDumpPathChars]);
 // crash path: one atomic load.

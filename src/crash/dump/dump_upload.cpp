@@ -25,6 +25,8 @@ namespace {
 
 std::atomic<int> g_init_wait_rounds{kInitWaitRounds};
 
+int32_t UploadCrashUnguarded(const wchar_t* dump_path, const char* guid, int32_t crash_kind, bool into_dump_dir);
+
 std::string Narrow(const wchar_t* path) { return platform::WideToAnsi(path != nullptr ? path : L""); }
 
 // An open file closed when the holder goes.
@@ -142,7 +144,10 @@ bool CompressIntoDumpDir(const wchar_t* source, std::wstring& out) {
   wchar_t workspace[kDumpPathChars];
   std::wstring directory;
   if (ReadDumpWorkspace(workspace)) {
-    directory = CommonInfo::Instance().GetDataDir() + dumpfs::kSep + L"dump";
+    // No data directory yet: no place for the copy (not the drive's root).
+    const std::wstring data_dir = CommonInfo::Instance().GetDataDir();
+    if (data_dir.empty()) return false;
+    directory = data_dir + dumpfs::kSep + L"dump";
   } else {
     // "%s\\%s\\dump" with the library directory and "\\pxr64\\".
     wchar_t dump_dir[kDumpPathChars];
@@ -156,6 +161,15 @@ bool CompressIntoDumpDir(const wchar_t* source, std::wstring& out) {
 }
 
 int32_t uploadCrash(const wchar_t* dump_path, const char* guid, int32_t crash_kind, bool into_dump_dir) {
+  try {
+    return UploadCrashUnguarded(dump_path, guid, crash_kind, into_dump_dir);
+  } catch (...) {
+    return -1;  // memory ran out: nothing was sent
+  }
+}
+
+namespace {
+int32_t UploadCrashUnguarded(const wchar_t* dump_path, const char* guid, int32_t crash_kind, bool into_dump_dir) {
   LogDebug("uploadCrash\n");
   // No dump was written (its path did not fit): there is nothing to send.
   if (dump_path == nullptr || dump_path[0] == L'\0') return -2;
@@ -188,6 +202,7 @@ int32_t uploadCrash(const wchar_t* dump_path, const char* guid, int32_t crash_ki
   task->SetExpUid(guid != nullptr ? guid : "");
   return task->SendCrashReport(crash_kind, buffer.get(), static_cast<int32_t>(read));
 }
+}  // namespace
 
 std::vector<std::string> ScanRecentDumps(const std::string& directory) {
   RecentDumpSelector selector(directory, dumpfs::kNarrowSep, dumpfs::Now());

@@ -24,8 +24,8 @@ bool CompressIntoDumpDir(const wchar_t* source, std::wstring& out);
 // Sends the dump at dump_path as a crash report of crash_kind under guid:
 // compressed when that succeeds, else raw (a raw file larger than the 5 MiB
 // upload buffer sends its first 5 MiB). Returns the response code, -1 when
-// the exchange failed or crash uploads are off, -2 when the file to send
-// cannot be read (an empty path included).
+// the exchange failed, crash uploads are off or memory ran out, -2 when the
+// file to send cannot be read (an empty path included). Throws nothing.
 // Runs on the faulting thread after its dump is written, and on worker threads.
 int32_t uploadCrash(const wchar_t* dump_path, const char* guid, int32_t crash_kind, bool into_dump_dir);
 

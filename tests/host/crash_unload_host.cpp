@@ -1,0 +1,90 @@
+// A host that starts Vextra64.dll, unloads it with FreeLibrary, and then
+// replaces the top-level filter and crashes: the library must still be mapped
+// (its filter, vectored handler and detours stay reachable), keep its filter
+// on top, process the crash and chain to the host's filter.
+//   vextra_crash_unload_host <path of Vextra64.dll>
+// Run from a scratch directory: the DLL is copied there, so its workspace and
+// SDK log land there. Exit status 0 when every check passed.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const std::string& what) {
+  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+  std::fflush(stdout);
+  if (!ok) ++g_failures;
+}
+
+std::string SdkLogText() {
+  WIN32_FIND_DATAA found;
+  const std::string pattern = "VextraLog\\Vextra.*." + std::to_string(GetCurrentProcessId()) + ".log";
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return {};
+  FindClose(search);
+  std::ifstream in(std::string("VextraLog\\") + found.cFileName, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+LONG WINAPI HostFilter(EXCEPTION_POINTERS* pointers) {
+  Check(pointers->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION, "the host's filter gets the fault");
+  const std::string log = SdkLogText();
+  const size_t processed = log.find("Unhandle Ex Start 0xc0000005");
+  Check(processed != std::string::npos, "the library's filter processed the crash after the unload");
+  Check(log.find("Crash Processing Finished.", processed) != std::string::npos,
+        "and chained to the host's filter when it was done");
+  std::printf("%d failed\n", g_failures);
+  std::fflush(stdout);
+  ExitProcess(g_failures == 0 ? 0 : 1);
+}
+
+template <typename Fn>
+Fn Resolve(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <Vextra64.dll>\n", argv[0]);
+    return 2;
+  }
+  Check(CopyFileA(argv[1], "Vextra64.dll", FALSE) != 0, "copy the DLL into the scratch directory");
+  // The C runtime's own filter, in force before the library is loaded.
+  const LPTOP_LEVEL_EXCEPTION_FILTER runtime_filter = SetUnhandledExceptionFilter(nullptr);
+  SetUnhandledExceptionFilter(runtime_filter);
+  HMODULE module = LoadLibraryA(".\\Vextra64.dll");
+  Check(module != nullptr, "LoadLibrary");
+  if (module == nullptr) return 1;
+  Resolve<bool (*)(bool)>(module, "VX_ConfigDebugMode")(true);
+  // Nobody listens there: the start-up's requests fail at once.
+  Resolve<void (*)(const char*)>(module, "VX_ConfigCrashServerUrl")("https://127.0.0.251");
+  Resolve<void (*)(const char*)>(module, "VX_InitWithAppId")("unload-host");
+  Check(SdkLogText().find("RtlExitUserProcess succeed.") != std::string::npos, "start-up installed the handlers");
+
+  // As many unloads as a careless host might do, also ones that would undo
+  // references the library's own start-up took.
+  Check(FreeLibrary(module) != 0, "FreeLibrary");
+  for (int i = 0; i < 16 && GetModuleHandleA("Vextra64.dll") != nullptr; ++i) FreeLibrary(module);
+  Check(GetModuleHandleA("Vextra64.dll") == module, "the library stays mapped after 17 FreeLibrary calls");
+
+  // Through the library's detour: the host sees an ordinary replacement.
+  LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(&HostFilter);
+  Check(previous == runtime_filter, "SetUnhandledExceptionFilter answers the filter in force before start-up");
+  Check(SdkLogText().find("SetUnhandledExceptionFilter Called") != std::string::npos,
+        "the host's call went through the detour");
+
+  *reinterpret_cast<volatile int*>(static_cast<uintptr_t>(40000)) = 5;
+  Check(false, "the fault returned");
+  return 1;
+}
