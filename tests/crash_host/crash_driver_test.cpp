@@ -265,7 +265,6 @@ const CrashCase kCrashCases[] = {
     {"veh-unhandled", "", "", kAccessViolation, true, 1, kAccessViolation, "", "", {}, {"Vector Ex Start"}, {}},
     {"veh-caught-cpp", "", "", 0, false, 0, 0, "", "", {{"caught", "20"}}, {"Exception occured."}, {}},
     {"badptr", "", "", kAccessViolation, false, 0, 0, "", "", {{"probe-held", "1"}}, {"Exception in BadPtr"}, {}},
-    {"exit-fault", "", "", 0, false, 0, 0, "", "", {{"armed", "1"}}, {}, {}},
     {"marker-file", "HexaCubStat.ini", "", vextra_test::kResumedExitCode, false, 0, 0, "", "before-start", {},
      {"HCSPY DO NOT WORK FOR CONFIG"}, {"SET UNHANDLE EXCEPTION RETURN FUNC"}},
     // Named in capitals; the loader reports the module in lower case.
@@ -311,14 +310,18 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, CrashHost, ::testing::ValuesIn(kCrashCases),
                            return name;
                          });
 
-// The exit fault really happened, after the process had begun to exit.
+// Vectored handling on, so the fault is seen however the loader treats it: a
+// module's exit handler faults after the process began to exit (its marker
+// file shows the handler ran), and nothing is captured.
 TEST(CrashHostExit, FaultInAnExitHandlerHappensAndLeavesNoDump) {
-  const fs::path dir = FreshDir("exit-fault-marker");
+  const fs::path dir = FreshDir("exit-fault");
   ASSERT_FALSE(dir.empty());
   const Outcome outcome = RunIn(dir, "exit-fault");
   ASSERT_TRUE(outcome.host.ended);
+  EXPECT_EQ(outcome.host.Fact("armed"), "1");
   EXPECT_TRUE(fs::exists(dir / "exit-fault.reached")) << "the module's exit handler did not run";
   ExpectNoCrashReport(outcome);
+  if (HasFailure()) std::printf("---- SDK log ----\n%s\n", Tail(outcome.sdk_log).c_str());
   CleanUp(dir);
 }
 
