@@ -30,7 +30,7 @@ void ProcessAsFilter(const ExceptionFacts& facts, uint32_t thread_id) {
   if (facts.address == context.last_crash_address) return;
   context.last_crash_address = facts.address;
   if (context.RememberCrashAddress(facts.address)) {
-    RunSendStep(facts.pointers, facts.code, kCrashKindUnhandled);
+    _HcSpySendException(facts.pointers, kCrashKindUnhandled);
   } else {
     LogDebug("SEH:dump has already create addr(%p)\n", AsPointer(facts.address));
   }
@@ -68,7 +68,7 @@ long HcSpyVectoredExceptionHandler(const ExceptionFacts& facts) {
     context.last_crash_time.store(platform.now(), std::memory_order_release);
     context.last_crash_address = facts.address;
     if (context.RememberCrashAddress(facts.address)) {
-      RunSendStep(facts.pointers, facts.code, kCrashKindVectored);
+      _HcSpySendException(facts.pointers, kCrashKindVectored);
     } else {
       LogDebug("VEH:dump has already created addr(%p)\n", AsPointer(facts.address));
     }
@@ -76,29 +76,50 @@ long HcSpyVectoredExceptionHandler(const ExceptionFacts& facts) {
   return kContinueSearch;
 }
 
-long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts) {
-  if (!IsInitialized()) return kExecuteHandler;
+namespace {
+
+// The filter's steps up to "Crash Processing Finished."; false when the
+// filter answers *result without chaining.
+bool ProcessUnhandled(const ExceptionFacts& facts, long* result) {
+  *result = kExecuteHandler;
+  if (!IsInitialized()) return false;
   const CrashPlatform& platform = CurrentCrashPlatform();
   const uint32_t thread_id = platform.thread_id();
   LogDebug("Unhandle HcSpyUnhandledExceptionFilter, thread id (%d)\n", static_cast<int>(thread_id));
   if (!facts.has_record) {
     LogDebug("exception or exception record is null, stop processing.\n");
-    return kExecuteHandler;
+    return false;
   }
   LogDebug("exception code is %x\n", facts.code);
   // Already in the table: left to the system's default handling; found only
   // by the refresh: the process ends quietly.
-  if (IsInIgnoredModule(facts.address)) return kContinueSearch;
+  if (IsInIgnoredModule(facts.address)) {
+    *result = kContinueSearch;
+    return false;
+  }
   platform.refresh_ignored_modules();
-  if (IsInIgnoredModule(facts.address)) return kExecuteHandler;
+  if (IsInIgnoredModule(facts.address)) return false;
 
   if (IsCaptureEnabled()) ProcessAsFilter(facts, thread_id);
   LogDebug("Crash Processing Finished.\n");
+  return true;
+}
+
+}  // namespace
+
+long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts) {
+  long result = kExecuteHandler;
+  if (!ProcessUnhandled(facts, &result)) return result;
 
   const TopLevelFilter next = CHcSpyGlobal::Instance().next_filter.load(std::memory_order_acquire);
   const TopLevelFilter ours = &HcSpyUnhandledExceptionFilter;
   if (next != nullptr && next != ours) return next(facts.pointers);
   return kExecuteHandler;
+}
+
+void ProcessStackOverflow(const ExceptionFacts& facts) {
+  HcSpyVectoredExceptionHandler(facts);
+  HcSpyUnhandledExceptionFilter(facts);
 }
 
 long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts) {

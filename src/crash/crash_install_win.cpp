@@ -25,7 +25,16 @@ ExitUserProcessFn g_exit_user_process_original = nullptr;
 // system's filter type has the plain calling convention).
 TopLevelFilter OurFilter() { return &HcSpyUnhandledExceptionFilter; }
 LPTOP_LEVEL_EXCEPTION_FILTER OurSystemFilter() { return reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(OurFilter()); }
-LONG WINAPI VectoredHandler(EXCEPTION_POINTERS* pointers) { return HcSpyVectoredExceptionHandler(pointers); }
+// A stack overflow goes to the helper before anything else is done on the
+// exhausted stack, and the process then ends with its code, as it would after
+// the top-level filter; everything else is decided here.
+LONG WINAPI VectoredHandler(EXCEPTION_POINTERS* pointers) {
+  if (pointers != nullptr && pointers->ExceptionRecord != nullptr &&
+      pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW && ProcessOnStackOverflowHelper(pointers)) {
+    TerminateProcess(GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
+  }
+  return HcSpyVectoredExceptionHandler(pointers);
+}
 
 // The host's SetUnhandledExceptionFilter: the library's filter stays on top,
 // the host's becomes the next one and the host gets back the one before.

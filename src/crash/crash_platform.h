@@ -16,15 +16,12 @@ struct CrashPlatform {
   bool (*file_exists)(const char* path);
   // RefreshIgnoredModules: appends the loaded modules on the ignore list.
   bool (*refresh_ignored_modules)();
-  // Hands the send step of a stack overflow to the helper thread prepared at
-  // installation and waits for it; false when there is none (the faulting
-  // thread then sends itself).
-  bool (*send_on_helper)(_EXCEPTION_POINTERS* pointers, int32_t crash_kind, uint32_t thread_id);
 };
 
 // The platform's own calls. Every function is crash-path safe: none allocates
 // or waits on a lock another thread may hold (the module refresh excepted,
-// see RefreshIgnoredModules).
+// see RefreshIgnoredModules). The thread id is the faulting thread's also
+// while the stack-overflow helper processes a crash for it.
 const CrashPlatform& DefaultCrashPlatform();
 
 // What the crash entries use: the default, or a test's fakes.

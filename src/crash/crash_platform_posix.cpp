@@ -4,7 +4,6 @@
 
 #include "crash/crash_decisions.h"
 #include "crash/crash_platform.h"
-#include "crash/stack_overflow_helper.h"
 #include "platform/process_info.h"
 
 namespace Vextra {
@@ -23,7 +22,7 @@ bool FileExists(const char* path) {
 bool RefreshIgnoredModules() { return true; }
 
 const CrashPlatform& DefaultCrashPlatform() {
-  static const CrashPlatform platform{&Now, &ThreadId, &FileExists, &RefreshIgnoredModules, &SendOnStackOverflowHelper};
+  static const CrashPlatform platform{&Now, &ThreadId, &FileExists, &RefreshIgnoredModules};
   return platform;
 }
 

@@ -12,7 +12,7 @@ namespace Vextra {
 namespace {
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
-uint32_t ThreadId() { return static_cast<uint32_t>(GetCurrentThreadId()); }
+uint32_t ThreadId() { return ActingThreadId(static_cast<uint32_t>(GetCurrentThreadId())); }
 bool FileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
@@ -39,8 +39,7 @@ bool RefreshIgnoredModules() {
 }
 
 const CrashPlatform& DefaultCrashPlatform() {
-  static const CrashPlatform platform{&Now, &ThreadId, &FileExists, &RefreshIgnoredModules,
-                                      &SendOnStackOverflowHelper};
+  static const CrashPlatform platform{&Now, &ThreadId, &FileExists, &RefreshIgnoredModules};
   return platform;
 }
 

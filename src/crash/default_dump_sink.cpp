@@ -1,11 +1,15 @@
 #include "crash/crash_dump_sink.h"
 
+#include "crash/dump/dump_upload.h"
+#include "crash/dump/minidump_writer.h"
+
 namespace Vextra {
 
-// The dump writer and the dump upload are not part of this build: the send
-// step still generates the GUID and calls the crash callback, and writes no dump.
+static_assert(kDumpPathChars == 260, "the sink's path buffers hold 260 characters");
+
+// The dump writer and the dump upload of this library.
 const CrashDumpSink& DefaultCrashDumpSink() {
-  static const CrashDumpSink sink{nullptr, nullptr, nullptr, nullptr};
+  static const CrashDumpSink sink{&GetDefaultDumpDir, &WriteCrashDump, &uploadCrash, &WriteCrashDumpForThread};
   return sink;
 }
 

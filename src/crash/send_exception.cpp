@@ -63,12 +63,6 @@ void _HcSpySendException(_EXCEPTION_POINTERS* pointers, int32_t crash_kind) {
   SendExceptionForThread(pointers, crash_kind, CurrentCrashPlatform().thread_id());
 }
 
-void RunSendStep(_EXCEPTION_POINTERS* pointers, uint32_t code, int32_t crash_kind) {
-  const CrashPlatform& platform = CurrentCrashPlatform();
-  if (code == kStackOverflowCode && platform.send_on_helper(pointers, crash_kind, platform.thread_id())) return;
-  _HcSpySendException(pointers, crash_kind);
-}
-
 }  // namespace Vextra
 
 namespace Vextra::testing_hooks {

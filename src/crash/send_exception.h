@@ -30,12 +30,6 @@ void _HcSpySendException(_EXCEPTION_POINTERS* pointers, int32_t crash_kind);
 // crash path: as _HcSpySendException.
 void SendExceptionForThread(_EXCEPTION_POINTERS* pointers, int32_t crash_kind, uint32_t thread_id);
 
-// What the entries call: a stack overflow goes to the helper thread when one
-// is ready (the faulting thread has almost no stack left), anything else is
-// sent on the calling thread.
-// crash path: as _HcSpySendException; waits for the helper at most kHelperWaitMs.
-void RunSendStep(_EXCEPTION_POINTERS* pointers, uint32_t code, int32_t crash_kind);
-
 }  // namespace Vextra
 
 namespace Vextra::testing_hooks {

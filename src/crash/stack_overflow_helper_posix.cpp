@@ -4,6 +4,7 @@ namespace Vextra {
 
 // POSIX installs no native capture, so no helper is started.
 bool StartStackOverflowHelper() { return false; }
-bool SendOnStackOverflowHelper(_EXCEPTION_POINTERS*, int32_t, uint32_t) { return false; }
+bool ProcessOnStackOverflowHelper(_EXCEPTION_POINTERS*) { return false; }
+uint32_t ActingThreadId(uint32_t self) { return self; }
 
 }  // namespace Vextra

@@ -2,7 +2,8 @@
 
 #include <atomic>
 
-#include "crash/send_exception.h"
+#include "crash/crash_entries.h"
+#include "crash/exception_facts.h"
 #include "crash/stack_overflow_helper.h"
 
 namespace Vextra {
@@ -11,19 +12,21 @@ namespace {
 struct Helper {
   std::atomic<bool> started{false};
   std::atomic<bool> busy{false};
-  HANDLE request = nullptr;  // auto-reset: one job was handed over
-  HANDLE done = nullptr;     // auto-reset: the job's send step returned
+  std::atomic<uint32_t> thread_id{0};
+  std::atomic<uint32_t> acting_for{0};  // the faulting thread of the current job
+  HANDLE request = nullptr;             // auto-reset: one job was handed over
+  HANDLE done = nullptr;                // auto-reset: the job is finished
   _EXCEPTION_POINTERS* pointers = nullptr;
-  int32_t crash_kind = 0;
-  uint32_t thread_id = 0;
 };
 
 Helper g_helper;
 
 DWORD WINAPI HelperLoop(void*) {
+  g_helper.thread_id.store(GetCurrentThreadId());
   for (;;) {
     if (WaitForSingleObject(g_helper.request, INFINITE) != WAIT_OBJECT_0) return 1;
-    SendExceptionForThread(g_helper.pointers, g_helper.crash_kind, g_helper.thread_id);
+    ProcessStackOverflow(ExceptionFactsOf(g_helper.pointers));
+    g_helper.acting_for.store(0);
     SetEvent(g_helper.done);
   }
 }
@@ -44,12 +47,11 @@ bool StartStackOverflowHelper() {
   return true;
 }
 
-bool SendOnStackOverflowHelper(_EXCEPTION_POINTERS* pointers, int32_t crash_kind, uint32_t thread_id) {
+bool ProcessOnStackOverflowHelper(_EXCEPTION_POINTERS* pointers) {
   if (!g_helper.started.load(std::memory_order_acquire)) return false;
   if (g_helper.busy.exchange(true, std::memory_order_acq_rel)) return false;
   g_helper.pointers = pointers;
-  g_helper.crash_kind = crash_kind;
-  g_helper.thread_id = thread_id;
+  g_helper.acting_for.store(GetCurrentThreadId());
   SetEvent(g_helper.request);
   // A helper that does not finish in time keeps the job (and stays busy), so
   // no second job can overwrite the pointers it still reads.
@@ -57,6 +59,12 @@ bool SendOnStackOverflowHelper(_EXCEPTION_POINTERS* pointers, int32_t crash_kind
     g_helper.busy.store(false, std::memory_order_release);
   }
   return true;
+}
+
+uint32_t ActingThreadId(uint32_t self) {
+  if (self != g_helper.thread_id.load(std::memory_order_acquire)) return self;
+  const uint32_t acting = g_helper.acting_for.load(std::memory_order_acquire);
+  return acting != 0 ? acting : self;
 }
 
 }  // namespace Vextra

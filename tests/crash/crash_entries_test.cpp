@@ -271,25 +271,26 @@ TEST_F(CrashEntries, AFaultDuringAMemoryProbeIsRememberedButNotSent) {
   EXPECT_EQ(g_callback_calls.size(), 1u);
 }
 
-TEST_F(CrashEntries, StackOverflowIsSentByTheHelperForTheFaultingThread) {
+TEST_F(CrashEntries, StackOverflowIsProcessedOnceAsTheSwitchSaysThenChained) {
   static constexpr struct {
     const char* what;
-    uint32_t code;
-    bool helper_ready;
-    bool handed_off;
+    bool veh;
+    int32_t kind;
+    const char* line;
   } kCases[] = {
-      {"stack overflow, helper ready", 0xC00000FD, true, true},
-      {"stack overflow, no helper", 0xC00000FD, false, false},
-      {"access violation, helper ready", 0xC0000005, true, false},
+      {"VEH on: as the vectored handler", true, kCrashKindVectored, "Vector Ex Start 0xc00000fd"},
+      {"VEH off: as the top-level filter", false, kCrashKindUnhandled, "Unhandle Ex Start 0xc00000fd"},
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
     SetUp();
-    World().helper_ready = row.helper_ready;
-    HcSpyUnhandledExceptionFilter(Fault(row.code, 0x7000));
-    EXPECT_EQ(World().helper_threads, row.handed_off ? std::vector<uint32_t>{4242} : std::vector<uint32_t>{});
+    StoreVehEnable(row.veh);
+    CHcSpyGlobal::Instance().next_filter = &HostFilter;
+    ProcessStackOverflow(Fault(kStackOverflowCode, 0x7000));
+    EXPECT_EQ(World().uploaded_kinds, std::vector<int32_t>{row.kind});
     EXPECT_EQ(World().dumped_threads, std::vector<uint32_t>{4242}) << "the dump names the faulting thread";
-    EXPECT_EQ(Sends(), 1u);
+    EXPECT_EQ(g_host_filter_calls.size(), 1u) << "the host's filter runs after processing";
+    EXPECT_TRUE(InOrder(NewLog(), {row.line, "Crash Processing Finished.\n"}));
   }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // A fixture for the crash decisions and entries: a fresh crash context, fake
-// platform calls (clock, thread id, marker file, module refresh, stack-overflow
-// helper), a recording dump sink, and the SDK log lines written by each test.
+// platform calls (clock, thread id, marker file, module refresh), a recording
+// dump sink, and the SDK log lines written by each test.
 
 #include <gtest/gtest.h>
 
@@ -40,8 +40,6 @@ struct FakeCrashWorld {
   std::string marker_asked;
   std::vector<LoadedModule> modules;  // what a refresh finds
   int refreshes = 0;
-  bool helper_ready = false;
-  std::vector<uint32_t> helper_threads;  // faulting thread ids handed to the helper
   // The sink's record.
   int dump_dirs = 0;
   std::vector<uint32_t> dumped_threads;
@@ -52,14 +50,6 @@ struct FakeCrashWorld {
 inline FakeCrashWorld& World() {
   static FakeCrashWorld world;
   return world;
-}
-
-// Sends from the helper are sent as the helper would: for the faulting thread.
-inline bool FakeHelper(_EXCEPTION_POINTERS* pointers, int32_t kind, uint32_t thread_id) {
-  if (!World().helper_ready) return false;
-  World().helper_threads.push_back(thread_id);
-  Vextra::SendExceptionForThread(pointers, kind, thread_id);
-  return true;
 }
 
 bool FakeRefresh();
@@ -73,7 +63,6 @@ inline const Vextra::CrashPlatform& FakePlatform() {
         return World().marker_exists;
       },
       &FakeRefresh,
-      &FakeHelper,
   };
   return platform;
 }
