@@ -40,6 +40,7 @@ namespace fs = std::filesystem;
 constexpr uint32_t kAccessViolation = 0xC0000005;
 constexpr uint32_t kStackOverflow = 0xC00000FD;
 constexpr uint32_t kManualCrash = 0x6000AAAA;
+constexpr uintmax_t kSmallDumpThreshold = 3145728;
 constexpr DWORD kRunTimeoutMs = 60000;
 constexpr DWORD kEightThreadsTimeoutMs = 30000;
 
@@ -85,11 +86,12 @@ std::vector<std::string> DumpDirectoryNames(const fs::path& run_dir) {
   return names;
 }
 
-std::vector<std::string> CrashDumpNames(const fs::path& run_dir) {
+std::vector<std::string> CrashDumpNames(const fs::path& run_dir, bool small = false) {
   static const std::regex kDumpName(R"(HcDump\.HcS\.\d+\.dmp)");
+  static const std::regex kSmallName(R"(HcDump\.HcS\.\d+-small\.dmp)");
   std::vector<std::string> dumps;
   for (const std::string& name : DumpDirectoryNames(run_dir)) {
-    if (std::regex_match(name, kDumpName)) dumps.push_back(name);
+    if (std::regex_match(name, small ? kSmallName : kDumpName)) dumps.push_back(name);
   }
   return dumps;
 }
@@ -166,6 +168,7 @@ std::string CallbackGuid(const HostRun& host) {
 // names the exception code (unless code is 0) and a faulting thread of the host.
 // ring_marker: the ring's line before the crash must still be in
 // "vextraLog.zip" (a host that logs without pause pushes it out of the ring).
+// A full dump above 3 MiB has a small companion, which is the one sent.
 void ExpectDeliveredCrash(const Outcome& outcome, int eh_type, uint32_t code, const std::string& value_line = "",
                           bool ring_marker = true) {
   const std::string guid = CallbackGuid(outcome.host);
@@ -177,8 +180,14 @@ void ExpectDeliveredCrash(const Outcome& outcome, int eh_type, uint32_t code, co
   EXPECT_EQ(db.Cells("SELECT type, expName, ehType, expuid FROM reports WHERE id=" + report),
             std::vector<std::string>({"101", "crash", std::to_string(eh_type), guid}));
 
-  const std::vector<std::string> dumps = CrashDumpNames(outcome.host.dir);
-  ASSERT_EQ(dumps.size(), 1u) << "dumps in pxr64\\dump beside the DLL";
+  const fs::path dump_dir = outcome.host.dir / "pxr64" / "dump";
+  const std::vector<std::string> full = CrashDumpNames(outcome.host.dir);
+  ASSERT_EQ(full.size(), 1u) << "dumps in pxr64\\dump beside the DLL";
+  std::error_code error;
+  const bool small = fs::file_size(dump_dir / full[0], error) > kSmallDumpThreshold;
+  const std::vector<std::string> dumps = small ? CrashDumpNames(outcome.host.dir, true) : full;
+  ASSERT_EQ(dumps.size(), 1u) << "small companions of a dump above 3 MiB";
+  if (!small) EXPECT_TRUE(CrashDumpNames(outcome.host.dir, true).empty()) << "a small companion of a dump within 3 MiB";
   const std::vector<std::string> names = DumpDirectoryNames(outcome.host.dir);
   EXPECT_TRUE(std::count(names.begin(), names.end(), dumps[0] + ".gz") == 1) << "no " << dumps[0] << ".gz";
 
@@ -186,7 +195,7 @@ void ExpectDeliveredCrash(const Outcome& outcome, int eh_type, uint32_t code, co
   const std::string minidump = Gunzip(
       db.Cell("SELECT data FROM attachments WHERE fileName='minidump.zip' AND report_id=" + report), &inflated);
   ASSERT_TRUE(inflated) << "minidump.zip is one gzip stream";
-  EXPECT_TRUE(minidump == vextra_test::ReadWholeFile(outcome.host.dir / "pxr64" / "dump" / dumps[0]))
+  EXPECT_TRUE(minidump == vextra_test::ReadWholeFile(dump_dir / dumps[0]))
       << "the uploaded minidump differs from " << dumps[0];
   vextra_test::MinidumpException exception;
   std::string why;
@@ -338,6 +347,23 @@ TEST(CrashHostManual, ReportCrashReturnsAndASecondWithin30sIsRefused) {
   ExpectDeliveredCrash(outcome, 1, kManualCrash);
   // The window test logs only when it lets a manual report through.
   EXPECT_EQ(Occurrences(outcome.sdk_log, "Current time is"), 1u) << Tail(outcome.sdk_log);
+  CleanUp(dir);
+}
+
+// The dump type with every kind of content, and 8 MiB in use: the full dump
+// passes 3 MiB and stays on disk, the small companion is what is uploaded.
+TEST(CrashHostDumpType, FullDumpAbove3MiBSendsTheSmallCompanion) {
+  const fs::path dir = FreshDir("full-dump-type");
+  ASSERT_FALSE(dir.empty());
+  const Outcome outcome = RunIn(dir, "full-dump-type", "", 5 * kRunTimeoutMs);
+  ASSERT_TRUE(outcome.host.ended);
+  EXPECT_EQ(Hex(outcome.host.exit_code), Hex(kAccessViolation));
+  const std::vector<std::string> full = CrashDumpNames(dir);
+  ASSERT_EQ(full.size(), 1u);
+  std::error_code error;
+  EXPECT_GT(fs::file_size(dir / "pxr64" / "dump" / full[0], error), kSmallDumpThreshold) << "the full dump";
+  EXPECT_EQ(CrashDumpNames(dir, true).size(), 1u) << "its small companion";
+  ExpectDeliveredCrash(outcome, 2, kAccessViolation);
   CleanUp(dir);
 }
 

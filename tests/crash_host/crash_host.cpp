@@ -311,6 +311,14 @@ int Run(const std::string& scenario, const char* dll, const char* address, const
     reinterpret_cast<void(__cdecl*)(MsvcObject*)>(object.vtable[0])(&object);
     Fact("pure-call-returned", "1");
     return 0;
+  } else if (scenario == "full-dump-type") {
+    LoadLibraryOnly(dll);
+    if (!Export<bool (*)(int32_t)>("VX_SetDumpType")(0x3FFFFF)) return vextra_test::kHostSetupFailed;
+    Start(address, {});
+    // 8 MiB in use, so the dump with every kind of content passes 3 MiB.
+    std::vector<char> in_use(8 << 20, 'x');
+    FactNumber("in-use-bytes", in_use.size());
+    CrashHere();
   } else if (scenario == "uploads-off") {
     LoadLibraryOnly(dll);
     Start(address, {true, false, false});
