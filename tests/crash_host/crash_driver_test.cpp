@@ -41,7 +41,7 @@ constexpr uint32_t kAccessViolation = 0xC0000005;
 constexpr uint32_t kStackOverflow = 0xC00000FD;
 constexpr uint32_t kManualCrash = 0x6000AAAA;
 constexpr uintmax_t kSmallDumpThreshold = 3145728;
-constexpr DWORD kRunTimeoutMs = 60000;
+constexpr DWORD kRunTimeoutMs = 120000;
 constexpr DWORD kEightThreadsTimeoutMs = 30000;
 
 vextra_test::HostPrograms g_programs;
@@ -355,7 +355,7 @@ TEST(CrashHostManual, ReportCrashReturnsAndASecondWithin30sIsRefused) {
 TEST(CrashHostDumpType, FullDumpAbove3MiBSendsTheSmallCompanion) {
   const fs::path dir = FreshDir("full-dump-type");
   ASSERT_FALSE(dir.empty());
-  const Outcome outcome = RunIn(dir, "full-dump-type", "", 5 * kRunTimeoutMs);
+  const Outcome outcome = RunIn(dir, "full-dump-type", "", 3 * kRunTimeoutMs);
   ASSERT_TRUE(outcome.host.ended);
   EXPECT_EQ(Hex(outcome.host.exit_code), Hex(kAccessViolation));
   const std::vector<std::string> full = CrashDumpNames(dir);
@@ -434,7 +434,7 @@ void RepeatScenario(const std::string& scenario, int runs, DWORD timeout_ms, Che
 }
 
 TEST(CrashHostRepeated, StackOverflowIsReported) {
-  RepeatScenario("stack-overflow", Runs(2, 10), kRunTimeoutMs, [](const Outcome& outcome) {
+  RepeatScenario("stack-overflow", Runs(2, 10), 2 * kRunTimeoutMs, [](const Outcome& outcome) {
     ASSERT_TRUE(outcome.host.ended);
     EXPECT_EQ(Hex(outcome.host.exit_code), Hex(kStackOverflow));
     ExpectDeliveredCrash(outcome, 2, kStackOverflow);
