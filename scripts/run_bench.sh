@@ -4,13 +4,22 @@
 # load libVextra64.so with dlopen as a host does; Google Benchmark's console
 # table and PrintLog's ratio to a naive append go to standard output.
 # Arguments are passed to the benchmark program (e.g. --benchmark_repetitions=5).
+# Then crash capture under Wine (vextra_crash_bench, a timed tool): C++
+# throw/catch with and without the library, and a fault's delivery against a
+# bare MiniDumpWriteDump plus one HTTPS POST; VEXTRA_CRASH_BENCH_RUNS runs each.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$REPO_DIR"
 
 bash scripts/install_packages.sh >&2
-bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench >&2
+bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra-collector >&2
 build/linux/bench/vextra_bench --benchmark_counters_tabular=true "$@"
 # Error reports: the caller's cost against MD5, and delivery through the
 # collector against a bare TLS POST loop (the collector listens on port 443).
 build/linux/bench/vextra_report_bench "$@"
+# Crash capture under Wine, each figure beside its goal.
+bash scripts/build_windows.sh build/windows -DVEXTRA_BUILD_BENCH=ON -- vextra_crash_bench >&2
+VEXTRA_COLLECTOR="${VEXTRA_COLLECTOR:-$REPO_DIR/build/linux/tools/vextra-collector}" \
+  bash scripts/wine_run.sh build/windows/bench/vextra_crash_bench.exe build/windows/Vextra64.dll \
+  build/windows/tests/crash_host/vextra_crash_host.exe build/windows/tests/crash_host/vextra_crash_module.dll \
+  "${VEXTRA_CRASH_BENCH_RUNS:-7}"

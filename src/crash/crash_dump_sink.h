@@ -1,6 +1,8 @@
 #pragma once
 // Where the send step hands a crash: the dump directory, the dump writer and
 // the upload. The send step calls only through this, so tests inject fakes.
+// crash path: the directory and the dump functions allocate nothing and wait
+// on no lock; the upload runs once the dump is written.
 
 #include <cstdint>
 

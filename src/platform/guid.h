@@ -20,7 +20,8 @@ constexpr size_t kGuidTextChars = 33;  // 32 digits and the terminator
 
 // 32 upper-case hexadecimal digits: data1, data2, data3, then the eight bytes.
 std::string FormatGuidText(const Guid& guid);
-// The same into a caller's buffer, terminated. Allocates nothing.
+// The same into a caller's buffer, terminated.
+// crash path: allocates nothing, takes no lock.
 void FormatGuidText(const Guid& guid, char (&out)[kGuidTextChars]);
 inline std::string NewGuidText() { return FormatGuidText(NewGuid()); }
 
