@@ -110,6 +110,11 @@ bool ProcessUnhandled(const ExceptionFacts& facts, long* result) {
 long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts) {
   long result = kExecuteHandler;
   if (!ProcessUnhandled(facts, &result)) return result;
+  // Another thread is writing and sending a crash: answering now would let
+  // the system end the process under it and lose that report, so this
+  // thread holds back (for a bounded time) before it chains.
+  CHcSpyGlobal::Instance().crash_lock.WaitWhileHeldByAnother(CurrentCrashPlatform().thread_id(),
+                                                            kWaitForCrashInProgressMs);
 
   const TopLevelFilter next = CHcSpyGlobal::Instance().next_filter.load(std::memory_order_acquire);
   const TopLevelFilter ours = &HcSpyUnhandledExceptionFilter;

@@ -18,9 +18,15 @@ constexpr long kExecuteHandler = 1;
 // vectored-handler switch is on.
 // crash path: tries the crash lock, allocates nothing.
 long HcSpyVectoredExceptionHandler(const ExceptionFacts& facts);
-// Processes a crash (crash kind 2), then chains to the host's filter and
-// answers its result, or kExecuteHandler without one.
-// crash path: tries the crash lock, allocates nothing.
+// How long a crashing thread that found the crash lock taken waits, before it
+// chains, for the thread that holds it to finish writing and sending.
+constexpr uint32_t kWaitForCrashInProgressMs = 60000;
+
+// Processes a crash (crash kind 2), then, when another thread is processing
+// one, waits for it (at most kWaitForCrashInProgressMs), then chains to the
+// host's filter and answers its result, or kExecuteHandler without one.
+// crash path: tries the crash lock, waits only (bounded) for another crash to
+// be sent, allocates nothing.
 long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts);
 // Processes the host's exception (crash kind 2) without a code or module test;
 // always kContinueSearch.

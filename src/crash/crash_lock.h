@@ -4,6 +4,7 @@
 // while processing a crash.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace Vextra {
@@ -17,6 +18,14 @@ class CrashLock {
   // Undoes one successful TryLock of the holding thread.
   // crash path: never waits, allocates nothing.
   void Unlock();
+  // True when a thread other than thread_id holds the lock.
+  // crash path: one atomic load.
+  bool HeldByAnother(uint32_t thread_id) const;
+  // Waits while another thread holds the lock (a crash being written and
+  // sent), polling every few milliseconds for at most max_wait_ms; true when
+  // it was let go in time. The lock itself is not taken.
+  // crash path: bounded, polls an atomic between short sleeps, allocates nothing.
+  bool WaitWhileHeldByAnother(uint32_t thread_id, uint32_t max_wait_ms) const;
 
  private:
   static constexpr uint32_t kNoOwner = 0;

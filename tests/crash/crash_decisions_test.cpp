@@ -202,6 +202,17 @@ TEST(CrashLock, TriedOnlyRecursiveForItsHolderRefusedToOthers) {
   lock.Unlock();
 }
 
+TEST(CrashLock, WaitingForAnotherHolderIsBoundedAndNeverForOneself) {
+  CrashLock lock;
+  ASSERT_TRUE(lock.TryLock(7));
+  EXPECT_TRUE(lock.WaitWhileHeldByAnother(7, 0)) << "its own holder never waits";
+  bool let_go_in_time = true;
+  std::thread([&] { let_go_in_time = lock.WaitWhileHeldByAnother(8, 50); }).join();
+  EXPECT_FALSE(let_go_in_time) << "a holder that never lets go ends the wait at its bound";
+  lock.Unlock();
+  EXPECT_TRUE(lock.WaitWhileHeldByAnother(8, 0));
+}
+
 TEST(CrashLock, ManyThreadsTryingAtOnceGetItOneAtATime) {
   CrashLock lock;
   std::atomic<int> inside{0};

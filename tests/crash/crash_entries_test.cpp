@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "core/process_flags.h"
@@ -39,8 +41,10 @@ ExceptionFacts Fault(uint32_t code, uintptr_t address, uint32_t flags = 0) {
 
 std::vector<_EXCEPTION_POINTERS*> g_host_filter_calls;
 long g_host_filter_result = 0;
+bool g_lock_held_by_another_at_chain = false;
 long HostFilter(_EXCEPTION_POINTERS* pointers) {
   g_host_filter_calls.push_back(pointers);
+  g_lock_held_by_another_at_chain = CHcSpyGlobal::Instance().crash_lock.HeldByAnother(0);
   return g_host_filter_result;
 }
 
@@ -198,9 +202,24 @@ TEST_F(CrashEntries, UnhandledFilterAnswersAndChains) {
     if (row.setup == kIgnoredBefore) CHcSpyGlobal::Instance().ignored_modules.Append("plugin.dll", 0x6000, 0x2000);
     if (row.setup == kIgnoredByRefresh) World().modules = {{"PLUGIN.DLL", 0x6000, 0x2000}};
     if (row.setup == kCaptureOff) CHcSpyGlobal::Instance().enabled = 0;
-    if (row.setup == kLockHeld) std::thread([] { CHcSpyGlobal::Instance().crash_lock.TryLock(99); }).join();
+    // A thread that holds the crash lock (sending its own crash) and lets go
+    // a little later: the filter must not chain, and so let the process end,
+    // before that.
+    std::atomic<bool> holding{false};
+    std::thread holder;
+    if (row.setup == kLockHeld) {
+      holder = std::thread([&holding] {
+        CHcSpyGlobal::Instance().crash_lock.TryLock(99);
+        holding = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        CHcSpyGlobal::Instance().crash_lock.Unlock();
+      });
+      while (!holding) std::this_thread::yield();
+    }
+    g_lock_held_by_another_at_chain = false;
     EXPECT_EQ(HcSpyUnhandledExceptionFilter(facts), row.want);
-    if (row.setup == kLockHeld) CHcSpyGlobal::Instance().crash_lock.Unlock();
+    if (holder.joinable()) holder.join();
+    EXPECT_FALSE(g_lock_held_by_another_at_chain) << "chained while another thread was still sending";
     EXPECT_EQ(Sends(), row.sends ? 1u : 0u);
     if (row.sends) EXPECT_EQ(World().uploaded_kinds[0], kCrashKindUnhandled);
     const bool finishes = row.setup == kPlain || row.setup == kCaptureOff || row.setup == kLockHeld;
