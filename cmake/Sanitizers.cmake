@@ -9,6 +9,13 @@ if(VEXTRA_SANITIZE)
   add_compile_options(-fsanitize=${VEXTRA_SANITIZE} -fno-sanitize-recover=all
                       -fno-omit-frame-pointer -O1)
   add_link_options(-fsanitize=${VEXTRA_SANITIZE} -fno-sanitize-recover=all)
+  if(VEXTRA_SANITIZE MATCHES "thread")
+    # The system's libprotobuf is built without ThreadSanitizer, and its headers
+    # add members to map fields when __SANITIZE_THREAD__ is set: code built with
+    # it would read the library's map fields at the wrong offsets. libstdc++
+    # learns of the sanitizer through _GLIBCXX_TSAN instead.
+    add_compile_options(-U__SANITIZE_THREAD__ -D_GLIBCXX_TSAN=1)
+  endif()
   message(STATUS "sanitizers: ${VEXTRA_SANITIZE}")
 endif()
 

@@ -79,7 +79,9 @@ run_sanitized "Linux, ASan + UBSan" build/asan
 # ThreadSanitizer: every test of the layers holding the ring, the SDK log, the
 # settings, the user values and the database; elsewhere the tests named for threads.
 run_sanitized "Linux, TSan (log, settings, database, user values)" build/tsan -R '^(log|core|db|report)$'
+# The TSan build has no tools: its upload tests use the Linux build's collector.
 GTEST_FILTER='*Concurren*:*Thread*:*Parallel*' \
+  VEXTRA_COLLECTOR="${VEXTRA_COLLECTOR:-$REPO_DIR/build/linux/tools/vextra-collector}" \
   run_sanitized "Linux, TSan (concurrency tests of other layers)" build/tsan -R '^(uploader|api)$'
 # The Windows upload tests talk to the Linux collector, which they start
 # themselves (VEXTRA_COLLECTOR given to `make test` names another one).
