@@ -36,9 +36,14 @@ void Fact(const char* key, const char* value) {
   char line[512];
   const int length = std::snprintf(line, sizeof line, "%s %s\r\n", key, value);
   if (length <= 0) return;
+  // One writer at a time: appends from several threads at once can overwrite
+  // each other under Wine.
+  static SRWLOCK lock = SRWLOCK_INIT;
+  AcquireSRWLockExclusive(&lock);
   DWORD written = 0;
   WriteFile(g_facts, line, static_cast<DWORD>(length < static_cast<int>(sizeof line) ? length : sizeof line - 1),
             &written, nullptr);
+  ReleaseSRWLockExclusive(&lock);
 }
 
 void FactNumber(const char* key, unsigned long long value) {
@@ -156,8 +161,11 @@ __attribute__((noinline)) int Recurse(int depth) {
 
 HANDLE g_go = nullptr;
 
+std::atomic<int> g_ready{0};
+
 template <int N>
 DWORD WINAPI CrashWhenReleased(LPVOID) {
+  ++g_ready;
   WaitForSingleObject(g_go, INFINITE);
   FactNumber("crash-thread", GetCurrentThreadId());
   FaultAt<N>();
@@ -342,7 +350,9 @@ int Run(const std::string& scenario, const char* dll, const char* address, const
                                          CrashWhenReleased<3>, CrashWhenReleased<4>, CrashWhenReleased<5>,
                                          CrashWhenReleased<6>, CrashWhenReleased<7>};
     for (auto routine : routines) CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
-    Sleep(100);
+    // Released together only once every thread runs: on a busy machine a
+    // thread can still be starting when the first fault is being processed.
+    while (g_ready < 8) Sleep(1);
     SetEvent(g_go);
     Sleep(INFINITE);
   } else if (scenario == "busy-crash") {
