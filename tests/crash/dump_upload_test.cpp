@@ -37,6 +37,7 @@
 #include "support/temp_dir.h"
 #include "uploader/collector_process.h"
 #include "vextra.h"
+#include "support/inflate_whole.h"
 
 namespace {
 
@@ -69,21 +70,9 @@ std::string DumpBytes(int seed, size_t size = 200000) {
 
 // One gzip member inflated whole; "<not gzip>" otherwise.
 std::string Gunzip(const std::string& bytes) {
-  z_stream z{};
-  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "<not gzip>";
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  z.avail_in = static_cast<uInt>(bytes.size());
-  std::string out;
-  int result = Z_OK;
-  std::vector<char> chunk(1 << 16);
-  while (result == Z_OK) {
-    z.next_out = reinterpret_cast<Bytef*>(chunk.data());
-    z.avail_out = static_cast<uInt>(chunk.size());
-    result = inflate(&z, Z_NO_FLUSH);
-    out.append(chunk.data(), chunk.size() - z.avail_out);
-  }
-  inflateEnd(&z);
-  return result == Z_STREAM_END ? out : "<not gzip>";
+  bool ok = false;
+  std::string out = vextra_test::Gunzip(bytes, &ok);
+  return ok ? out : "<not gzip>";
 }
 
 std::string SdkLogText() {

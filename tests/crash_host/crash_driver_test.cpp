@@ -31,6 +31,7 @@
 #include "db/raw_db.h"
 #include "support/loopback_address.h"
 #include "uploader/collector_process.h"
+#include "support/inflate_whole.h"
 
 namespace {
 
@@ -55,25 +56,7 @@ std::string Hex(uint32_t value) {
   return text;
 }
 
-std::string Gunzip(const std::string& data, bool* ok) {
-  z_stream stream{};
-  std::string out;
-  *ok = inflateInit2(&stream, 16 + MAX_WBITS) == Z_OK;
-  if (!*ok) return out;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  char buffer[65536];
-  int status = Z_OK;
-  while (status == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  *ok = status == Z_STREAM_END;
-  return out;
-}
+std::string Gunzip(const std::string& data, bool* ok) { return vextra_test::Gunzip(data, ok); }
 
 // Files of the default dump directory, by name.
 std::vector<std::string> DumpDirectoryNames(const fs::path& run_dir) {

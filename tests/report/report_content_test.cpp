@@ -27,29 +27,12 @@
 #include "report/map_recorder.h"
 #include "support/temp_dir.h"
 #include "vextra.h"
+#include "support/inflate_whole.h"
 
 namespace Vextra {
 namespace {
 
-std::string Inflate(const std::string& stream, bool* ok) {
-  z_stream z{};
-  *ok = false;
-  if (inflateInit(&z) != Z_OK) return {};
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
-  z.avail_in = static_cast<uInt>(stream.size());
-  std::string out;
-  int result = Z_OK;
-  std::vector<char> chunk(1 << 16);
-  while (result == Z_OK) {
-    z.next_out = reinterpret_cast<Bytef*>(chunk.data());
-    z.avail_out = static_cast<uInt>(chunk.size());
-    result = inflate(&z, Z_NO_FLUSH);
-    out.append(chunk.data(), chunk.size() - z.avail_out);
-  }
-  *ok = result == Z_STREAM_END && z.avail_in == 0;
-  inflateEnd(&z);
-  return out;
-}
+std::string Inflate(const std::string& stream, bool* ok) { return vextra_test::InflateZlib(stream, ok); }
 
 std::string LogLines(size_t size) {
   std::string text;

@@ -30,6 +30,7 @@
 #include "uploader/collector_process.h"
 #include "uploader/upload_task.h"
 #include "vextra.h"
+#include "support/inflate_whole.h"
 
 namespace {
 
@@ -37,25 +38,7 @@ using Vextra::CommonInfo;
 
 // A zlib stream (RFC 1950, window bits 15) inflated whole; *ok false when the
 // bytes are not exactly one complete stream.
-std::string Inflate(const std::string& stream, bool* ok) {
-  z_stream z{};
-  *ok = false;
-  if (inflateInit(&z) != Z_OK) return {};
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
-  z.avail_in = static_cast<uInt>(stream.size());
-  std::string out;
-  int result = Z_OK;
-  char chunk[65536];
-  while (result == Z_OK) {
-    z.next_out = reinterpret_cast<Bytef*>(chunk);
-    z.avail_out = sizeof chunk;
-    result = inflate(&z, Z_NO_FLUSH);
-    out.append(chunk, sizeof chunk - z.avail_out);
-  }
-  *ok = result == Z_STREAM_END && z.avail_in == 0;
-  inflateEnd(&z);
-  return out;
-}
+std::string Inflate(const std::string& stream, bool* ok) { return vextra_test::InflateZlib(stream, ok); }
 
 // Compressible bytes that differ line by line, so a wrong offset shows.
 std::string LogLines(size_t size) {
