@@ -27,12 +27,9 @@ void ProbeEnd() { g_in_probe.fetch_sub(1, std::memory_order_acq_rel); }
 int32_t ProbeInProgress() { return g_in_probe.load(std::memory_order_acquire); }
 
 void SendExceptionForThread(_EXCEPTION_POINTERS* pointers, int32_t crash_kind, uint32_t thread_id) {
-  // The system's own text ("%b" is no conversion the log knows), kept as it stands.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat"
-#pragma GCC diagnostic ignored "-Wformat-extra-args"
-  LogDebug("_HcSpySendException with dll %b\n", 1);
-#pragma GCC diagnostic pop
+  // The system's own text, "%b" included: written as it stands, since "%b"
+  // means nothing to one C runtime and binary to another.
+  LogDebug("%s", "_HcSpySendException with dll %b\n");
   if (ProbeInProgress() > 0) {
     LogDebug("Exception in BadPtr\n");
     return;

@@ -134,7 +134,7 @@ TEST_F(CrashEntries, VectoredCrashSendsOnceWithItsLinesThenTheFilterFindsTheSame
   EXPECT_EQ(g_host_filter_calls, std::vector<_EXCEPTION_POINTERS*>{kPointers});
   EXPECT_EQ(CHcSpyGlobal::Instance().last_crash_time.load(), World().now);
   EXPECT_TRUE(InOrder(NewLog(), {"Exception occured.\n", "Vector Ex Start 0xc0000005 address 0x00007123 thread id (4242)\n",
-                                 "pre_exception_address is", "_HcSpySendException with dll", "Generated guid is ",
+                                 "pre_exception_address is", "_HcSpySendException with dll %b\n", "Generated guid is ",
                                  "Crash_callback starts.\n", "Crash_callback Finished.\n",
                                  "Unhandle HcSpyUnhandledExceptionFilter, thread id (4242)\n",
                                  "exception code is c0000005\n", "Unhandle Ex Start 0xc0000005 address 0x00007123",
