@@ -14,13 +14,13 @@ void SwitchExtraHandlers(bool on) {
 void HcInvalidParameterHandler(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) {
   LogDebug("HcInvalidParameterHandler");
   MapRecorder::Instance().Set("Exception Type", "invalidParameer");
-  throw 1;
+  ThrowIntegerOne();
 }
 
 void HcPureCallHandler() {
   LogDebug("HcPureCallHandler");
   MapRecorder::Instance().Set("Exception Type", "PureCall");
-  throw 1;
+  ThrowIntegerOne();
 }
 
 }  // namespace Vextra

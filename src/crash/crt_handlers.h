@@ -22,4 +22,11 @@ void SwitchExtraHandlers(bool on);
 // Installs or restores the runtime's handlers (the platform's part of SwitchExtraHandlers).
 void ApplyRuntimeHandlers(bool on);
 
+// Throws the integer 1 as the platform's compiler runtime throws objects. On
+// Windows that is the exception code 0xE06D7363 with the throw description
+// an MSVC-built host's catch(int) matches, which every top-level filter sees
+// when nothing catches it (a MinGW throw would end in std::terminate inside a
+// MinGW-built host instead); elsewhere it is a plain C++ throw.
+[[noreturn]] void ThrowIntegerOne();
+
 }  // namespace Vextra

@@ -5,4 +5,6 @@ namespace Vextra {
 // The POSIX C runtime has no invalid-parameter or pure-call handler to replace.
 void ApplyRuntimeHandlers(bool) {}
 
+void ThrowIntegerOne() { throw 1; }
+
 }  // namespace Vextra

@@ -1,8 +1,11 @@
 #include <windows.h>
 
+#include <stdint.h>
 #include <stdlib.h>
 
 #include "crash/crt_handlers.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace Vextra {
 namespace {
@@ -28,6 +31,55 @@ void InvalidParameter(const wchar_t* expression, const wchar_t* function, const 
 }
 void PureCall() { HcPureCallHandler(); }
 
+// What the compiler runtime's catch matching reads of a thrown object on
+// x86-64: each reference is an offset from the image base passed beside it.
+struct TypeDescriptor {
+  const void* type_info_vtable;
+  void* spare;
+  char name[4];  // the decorated type name: ".H" is int
+};
+struct CatchableType {
+  uint32_t properties;  // 1: a simple type, copied bytewise into the catch
+  int32_t type;
+  int32_t member_displacement;
+  int32_t vbtable_displacement;  // -1: no virtual base
+  int32_t vbase_displacement;
+  int32_t size;
+  int32_t copy_function;
+};
+struct CatchableTypeArray {
+  int32_t count;
+  int32_t types[1];
+};
+struct ThrowInfo {
+  uint32_t attributes;
+  int32_t destructor;
+  int32_t forward_compat;
+  int32_t catchable_types;
+};
+
+constexpr DWORD kCompilerThrowCode = 0xE06D7363;
+constexpr ULONG_PTR kThrowMagic = 0x19930520;
+
+int32_t ImageOffset(const void* address) {
+  return static_cast<int32_t>(reinterpret_cast<const char*>(address) - reinterpret_cast<const char*>(&__ImageBase));
+}
+
+// Filled when the module loads, before any handler can run.
+TypeDescriptor g_int_type = {nullptr, nullptr, ".H"};
+CatchableType g_int_catchable = {1, ImageOffset(&g_int_type), 0, -1, 0, sizeof(int), 0};
+CatchableTypeArray g_int_catchables = {1, {ImageOffset(&g_int_catchable)}};
+ThrowInfo g_int_throw = {0, 0, 0, ImageOffset(&g_int_catchables)};
+
+// The type_info vtable of the runtime an MSVC-built host catches with, when it
+// is loaded (matching compares the names; the vtable serves whoever reads the
+// descriptor as a type_info).
+void FindTypeInfoVtable() {
+  if (HMODULE runtime = GetModuleHandleA("vcruntime140.dll")) {
+    g_int_type.type_info_vtable = reinterpret_cast<const void*>(GetProcAddress(runtime, "??_7type_info@@6B@"));
+  }
+}
+
 void FindRuntimes() {
   g_runtimes[0].set_invalid_parameter = &_set_invalid_parameter_handler;
   g_runtimes[0].set_purecall = &_set_purecall_handler;
@@ -42,7 +94,10 @@ void FindRuntimes() {
 }  // namespace
 
 void ApplyRuntimeHandlers(bool on) {
-  if (on) FindRuntimes();
+  if (on) {
+    FindTypeInfoVtable();
+    FindRuntimes();
+  }
   for (Runtime& runtime : g_runtimes) {
     if (on) {
       // Each setter answers the handler it replaces.
@@ -55,6 +110,17 @@ void ApplyRuntimeHandlers(bool on) {
     }
     if (runtime.set_purecall && runtime.saved_purecall) runtime.set_purecall(runtime.saved_purecall);
   }
+}
+
+void ThrowIntegerOne() {
+  // Lives in this frame, as a thrown object does, until a catch has copied it.
+  int thrown = 1;
+  const ULONG_PTR arguments[4] = {kThrowMagic, reinterpret_cast<ULONG_PTR>(&thrown),
+                                  reinterpret_cast<ULONG_PTR>(&g_int_throw), reinterpret_cast<ULONG_PTR>(&__ImageBase)};
+  RaiseException(kCompilerThrowCode, EXCEPTION_NONCONTINUABLE, 4, arguments);
+  // A non-continuable exception never comes back here.
+  TerminateProcess(GetCurrentProcess(), kCompilerThrowCode);
+  __builtin_unreachable();
 }
 
 }  // namespace Vextra

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "crash/caught_integer.h"
 #include "crash/crash_context.h"
 #include "crash/crash_entries.h"
 #include "crash/crt_handlers.h"
@@ -74,13 +75,8 @@ TEST_F(FilterChain, RuntimeHandlersStoreTheExceptionTypeAndThrowOne) {
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
-    int thrown = 0;
-    try {
-      row.raise();
-    } catch (int value) {
-      thrown = value;
-    }
-    EXPECT_EQ(thrown, 1);
+    std::string why;
+    EXPECT_EQ(vextra_test::CatchThrownInteger(row.raise, &why), 1) << why;
     const std::string values = UserValues();
     EXPECT_EQ(values.find(row.value), 0u) << values;  // the newest pair, replacing the earlier one
     EXPECT_EQ(vextra_test::Occurrences(values, "Exception Type="), 1) << values;

@@ -41,6 +41,7 @@ namespace fs = std::filesystem;
 constexpr uint32_t kAccessViolation = 0xC0000005;
 constexpr uint32_t kStackOverflow = 0xC00000FD;
 constexpr uint32_t kManualCrash = 0x6000AAAA;
+constexpr uint32_t kThrownObject = 0xE06D7363;
 constexpr uintmax_t kSmallDumpThreshold = 3145728;
 constexpr DWORD kRunTimeoutMs = 120000;
 constexpr DWORD kEightThreadsTimeoutMs = 30000;
@@ -262,9 +263,11 @@ const CrashCase kCrashCases[] = {
     // Named in capitals; the loader reports the module in lower case.
     {"ignored-module", "VextraConfig64.dat", "<IgnoreDlls>VEXTRA_CRASH_MODULE.DLL</IgnoreDlls>\n", kAccessViolation,
      false, 0, 0, "", "", {}, {"ADD IGNORE MODULE"}, {}},
-    {"invalid-parameter", "", "", 0, true, 2, 0, "Exception Type=invalidParameer", "", {},
+    // The C runtime's reports, thrown as the integer 1 that no frame of the host catches.
+    {"invalid-parameter", "", "", kThrownObject, true, 2, kThrownObject, "Exception Type=invalidParameer", "", {},
      {"HcInvalidParameterHandler"}, {}},
-    {"pure-call", "", "", 0, true, 2, 0, "Exception Type=PureCall", "", {}, {"HcPureCallHandler"}, {}},
+    {"pure-call", "", "", kThrownObject, true, 2, kThrownObject, "Exception Type=PureCall", "", {},
+     {"HcPureCallHandler"}, {}},
 };
 
 void PrintTo(const CrashCase& c, std::ostream* out) { *out << c.scenario; }
