@@ -4,10 +4,10 @@
 #include "crash/crash_entries.h"
 #include "crash/crash_install.h"
 #include "crash/hook/minhook_api.h"
+#include "crash/prepared_crash_guid.h"
 #include "crash/send_exception.h"
 #include "crash/stack_overflow_helper.h"
 #include "log/sdk_log.h"
-#include "platform/guid.h"
 
 namespace Vextra {
 namespace {
@@ -90,7 +90,7 @@ void PinThisModule() {
 void InstallCrashHandlers() {
   PinThisModule();
   StartStackOverflowHelper();
-  platform::NewGuid();  // the first call loads what the GUID source needs, off the crash path
+  PrepareCrashGuid();
 
   CHcSpyGlobal& context = CHcSpyGlobal::Instance();
   LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(OurSystemFilter());

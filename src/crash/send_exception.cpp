@@ -6,6 +6,7 @@
 #include "crash/crash_decisions.h"
 #include "crash/crash_dump_sink.h"
 #include "crash/crash_platform.h"
+#include "crash/prepared_crash_guid.h"
 #include "log/sdk_log.h"
 #include "platform/guid.h"
 
@@ -36,8 +37,11 @@ void SendExceptionForThread(_EXCEPTION_POINTERS* pointers, int32_t crash_kind, u
   }
   if (pointers == nullptr) return;
 
+  platform::Guid id;
+  // Another crash took the waiting GUID: make one here, as a last resort.
+  if (!TakePreparedCrashGuid(&id)) id = platform::NewGuid();
   char guid[platform::kGuidTextChars];
-  platform::FormatGuidText(platform::NewGuid(), guid);
+  platform::FormatGuidText(id, guid);
   LogDebug("Generated guid is %s\n", guid);
 
   LogDebug("Crash_callback starts.\n");
@@ -53,6 +57,7 @@ void SendExceptionForThread(_EXCEPTION_POINTERS* pointers, int32_t crash_kind, u
   } else if (sink.write_dump != nullptr) {
     sink.write_dump(pointers, dump_path);
   }
+  PrepareCrashGuid();  // the dump is written: the next crash's GUID may be made now
   if (sink.upload != nullptr) sink.upload(dump_path, guid, crash_kind, false);
 }
 

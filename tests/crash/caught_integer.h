@@ -1,10 +1,8 @@
 #pragma once
 // Runs a function that throws an integer the way the platform's compiler
-// runtime throws objects, and takes the integer as a catch(int) of that
-// runtime would: a plain catch on POSIX; on Windows the raised record is read
-// by the published layout an MSVC catch matches (code 0xE06D7363,
-// non-continuable, the 0x19930520 magic, one catchable simple type of 4 bytes
-// named ".H"), since a MinGW-built test cannot catch it itself.
+// runtime throws objects, and takes it with that runtime's catch(int): a
+// plain catch on POSIX; on Windows a catch built with the MSVC C++ ABI
+// (tests/support/msvc_catch_int.cpp), as an MSVC-built host has it.
 
 #include <optional>
 #include <string>
@@ -12,7 +10,7 @@
 namespace vextra_test {
 
 // The thrown integer, or nothing (with the reason in *why) when the function
-// returned or raised something a catch(int) would not take.
+// returned or threw something a catch(int) does not take.
 std::optional<int> CatchThrownInteger(void (*raise)(), std::string* why);
 
 }  // namespace vextra_test

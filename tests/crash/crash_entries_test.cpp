@@ -16,6 +16,7 @@
 #include "crash/crash_log_match.h"
 #include "crash/crash_options.h"
 #include "crash/crash_test_fixture.h"
+#include "crash/prepared_crash_guid.h"
 #include "crash/send_exception.h"
 
 namespace {
@@ -271,6 +272,39 @@ TEST_F(CrashEntries, CrashCallbackRunsOnceWithTheGuidTheUploadCarries) {
     EXPECT_EQ(Occurrences(NewLog(), "Generated guid is " + guid + "\n"), 1);
   }
   EXPECT_EQ(World().dump_dirs, 2);
+}
+
+std::string GuidText(const platform::Guid& guid) { return platform::FormatGuidText(guid); }
+
+// The system's GUID source may allocate: a crash uses the GUID made before
+// it, and the next one is made only once the dump is written.
+TEST_F(CrashEntries, ACrashTakesTheGuidMadeBeforeItAndTheNextIsMadeAfterItsDump) {
+  StoreCrashCallback(reinterpret_cast<uint64_t>(&CrashCallback));
+  platform::Guid taken;
+  TakePreparedCrashGuid(&taken);  // whatever an earlier test left waiting
+  PrepareCrashGuid();
+  platform::Guid first;
+  ASSERT_TRUE(testing_hooks::PeekPreparedCrashGuid(&first));
+  HcSpyUnhandledExceptionFilter(Fault(0xC0000005, 0x1000));
+  ASSERT_EQ(g_callback_calls.size(), 1u);
+  EXPECT_EQ(g_callback_calls[0].second, GuidText(first));
+  EXPECT_EQ(World().uploaded_guids, std::vector<std::string>{GuidText(first)});
+  platform::Guid second;
+  ASSERT_TRUE(testing_hooks::PeekPreparedCrashGuid(&second));
+  EXPECT_NE(GuidText(second), GuidText(first));
+
+  HcSpyUnhandledExceptionFilter(Fault(0xC0000005, 0x2000));
+  ASSERT_EQ(World().uploaded_guids.size(), 2u);
+  EXPECT_EQ(World().uploaded_guids[1], GuidText(second));
+  EXPECT_EQ(World().guid_waiting_at_dump, (std::vector<bool>{false, false}));
+
+  // Taken by another crash meanwhile: this one makes its own.
+  ASSERT_TRUE(TakePreparedCrashGuid(&taken));
+  HcSpyUnhandledExceptionFilter(Fault(0xC0000005, 0x3000));
+  ASSERT_EQ(World().uploaded_guids.size(), 3u);
+  EXPECT_EQ(World().uploaded_guids[2].size(), 32u);
+  EXPECT_NE(World().uploaded_guids[2], GuidText(taken));
+  EXPECT_NE(World().uploaded_guids[2], World().uploaded_guids[1]);
 }
 
 TEST_F(CrashEntries, AFaultDuringAMemoryProbeIsRememberedButNotSent) {

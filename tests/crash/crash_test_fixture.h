@@ -21,6 +21,7 @@
 #include "crash/crash_options.h"
 #include "crash/crash_platform.h"
 #include "crash/ignored_modules.h"
+#include "crash/prepared_crash_guid.h"
 #include "crash/send_exception.h"
 #include "log/sdk_log.h"
 #include "platform/text_encoding.h"
@@ -43,6 +44,7 @@ struct FakeCrashWorld {
   // The sink's record.
   int dump_dirs = 0;
   std::vector<uint32_t> dumped_threads;
+  std::vector<bool> guid_waiting_at_dump;  // a next crash GUID was already made when the dump was written
   std::vector<std::string> uploaded_guids;
   std::vector<int32_t> uploaded_kinds;
 };
@@ -82,6 +84,8 @@ inline const Vextra::CrashDumpSink& RecordingSink() {
       },
       [](_EXCEPTION_POINTERS*, uint32_t thread_id, wchar_t (&path)[260]) {
         World().dumped_threads.push_back(thread_id);
+        Vextra::platform::Guid waiting;
+        World().guid_waiting_at_dump.push_back(Vextra::testing_hooks::PeekPreparedCrashGuid(&waiting));
         path[0] = L'p';
       },
   };
