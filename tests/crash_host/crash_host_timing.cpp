@@ -79,28 +79,24 @@ LONG WINAPI DumpAndPost(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-}  // namespace
-
-namespace {
+// Throws and catches count integers; the sum of what was caught.
+long long ThrowAndCatch(int count) {
+  long long sum = 0;
+  for (int i = 0; i < count; ++i) {
+    try {
+      Throw(i);
+    } catch (int value) {
+      sum += value;
+    }
+  }
+  return sum;
+}
 
 // ns per throw of one timed loop, after a warm-up; false if a catch was missed.
 bool TimeThrowLoop(double* ns_per_throw) {
-  long long sum = 0;
-  for (int i = 0; i < kThrowIterations / 10; ++i) {  // warm-up
-    try {
-      Throw(i);
-    } catch (int value) {
-      sum += value;
-    }
-  }
+  if (ThrowAndCatch(kThrowIterations / 10) == 0) return false;
   const double begin = Now();
-  for (int i = 0; i < kThrowIterations; ++i) {
-    try {
-      Throw(i);
-    } catch (int value) {
-      sum += value;
-    }
-  }
+  const long long sum = ThrowAndCatch(kThrowIterations);
   *ns_per_throw = (Now() - begin) * 1e9 / kThrowIterations;
   return sum != 0;
 }

@@ -1,6 +1,7 @@
 // A module that installs the library's crash handlers and nothing else: no
-// start-up, no TLS, so nothing but the installation itself can keep it mapped
-// once its host unloads it (OpenSSL, once started, pins the module it lives in).
+// start-up and no HTTPS, so OpenSSL is never started (once started, it can
+// pin the module it is linked into) and only the installation itself can
+// keep the module mapped once its host unloads it.
 
 #include <windows.h>
 
