@@ -51,7 +51,8 @@ void ExceptionManager::PushRecorded(const ErrorInfo& info) {
   QueueLog(" push recorded queue.");
   std::lock_guard<std::mutex> guard(recordedLock_);
   QueueLog("Recorded queue size is %zu.", recorded_.size());
-  recorded_.emplace(info.stackDigest, info);  // an existing entry keeps its first record
+  // An existing entry keeps its first values.
+  recorded_.emplace(info.stackDigest, RecordedEntry{info.lastProcessedTime, info.count});
 }
 
 int32_t ExceptionManager::UpdateRecorded(const std::string& digest, int64_t time, int32_t delta) {
@@ -74,7 +75,12 @@ size_t ExceptionManager::ProcessingSize() const {
   return processing_.size();
 }
 
-bool ExceptionManager::FindRecorded(const std::string& digest, ErrorInfo* out) const {
+size_t ExceptionManager::RecordedSize() const {
+  std::lock_guard<std::mutex> guard(recordedLock_);
+  return recorded_.size();
+}
+
+bool ExceptionManager::FindRecorded(const std::string& digest, RecordedEntry* out) const {
   std::lock_guard<std::mutex> guard(recordedLock_);
   auto entry = recorded_.find(digest);
   if (entry == recorded_.end()) return false;

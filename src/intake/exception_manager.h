@@ -1,8 +1,8 @@
 #pragma once
 // The queues every asynchronous error passes through: the preprocess queue
 // (filled by the intake), the processing queue (filled by PreProcessThread,
-// emptied by ProcessThread) and the recorded store (the first record of each
-// stack digest, stamped after each upload of that digest).
+// emptied by ProcessThread) and the recorded store (per stack digest, the time
+// of its last upload and its merge count; nothing else of a record is kept).
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +15,14 @@
 #include "report/error_info.h"
 
 namespace Vextra {
+
+// What the recorded store keeps of a stack digest: only what is ever read of
+// it, so a distinct stack costs the store a few dozen bytes however large
+// its report was.
+struct RecordedEntry {
+  int64_t lastProcessedTime = 0;  // seconds since the epoch of the last upload
+  int32_t count = 0;              // merge counter
+};
 
 // Every operation may run on any thread; each container has its own lock and
 // no operation holds two of them. Records are copied whole in and out.
@@ -32,7 +40,8 @@ class ExceptionManager : public BaseSingleton<ExceptionManager> {
   ErrorInfo PopPreProcess();
   void PushProcessing(const ErrorInfo& info);
   ErrorInfo PopProcessing();
-  // Keeps the first record of each digest.
+  // Enters info's digest with its time and count unless the digest is
+  // already there (an existing entry stays as it is).
   void PushRecorded(const ErrorInfo& info);
   // Stamps the digest's entry with time and adds delta to its count: 1 when
   // the digest was found, -1 otherwise.
@@ -41,12 +50,13 @@ class ExceptionManager : public BaseSingleton<ExceptionManager> {
   // For tests and diagnostics.
   size_t PreProcessSize() const;
   size_t ProcessingSize() const;
-  bool FindRecorded(const std::string& digest, ErrorInfo* out) const;
+  bool FindRecorded(const std::string& digest, RecordedEntry* out) const;
+  size_t RecordedSize() const;
 
  private:
   std::deque<ErrorInfo> preprocess_;                   // guarded by preprocessLock_
   std::deque<ErrorInfo> processing_;                   // guarded by processingLock_
-  std::unordered_map<std::string, ErrorInfo> recorded_;  // guarded by recordedLock_
+  std::unordered_map<std::string, RecordedEntry> recorded_;  // guarded by recordedLock_
   mutable std::mutex preprocessLock_;
   mutable std::mutex processingLock_;
   mutable std::mutex recordedLock_;

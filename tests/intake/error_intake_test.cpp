@@ -94,17 +94,20 @@ TEST(ExceptionManager, QueuesAreFirstInFirstOutAndEmptyPopsGiveADefaultRecord) {
   EXPECT_TRUE(manager.PopPreProcess().isEmpty);
 }
 
-TEST(ExceptionManager, RecordedStoreKeepsTheFirstRecordOfADigestAndStampsIt) {
+TEST(ExceptionManager, RecordedStoreKeepsOneEntryPerDigestAndStampsIt) {
   ExceptionManager manager;
   ErrorInfo first = Vextra::MakeErrorInfo(1, "n", "first", "same stack", "", nullptr);
   ErrorInfo second = Vextra::MakeErrorInfo(1, "n", "second", "same stack", "", nullptr);
+  first.count = 2;  // the first values of a digest stay
   manager.PushRecorded(first);
   manager.PushRecorded(second);
+  EXPECT_EQ(manager.RecordedSize(), 1u);
+  Vextra::RecordedEntry stored;
+  ASSERT_TRUE(manager.FindRecorded(first.stackDigest, &stored));
+  EXPECT_EQ(stored.count, 2);
   EXPECT_EQ(manager.UpdateRecorded(first.stackDigest, 111, -first.count), 1);
   EXPECT_EQ(manager.UpdateRecorded(second.stackDigest, 222, -second.count), 1);
-  ErrorInfo stored;
   ASSERT_TRUE(manager.FindRecorded(first.stackDigest, &stored));
-  EXPECT_EQ(stored.message, "first");
   EXPECT_EQ(stored.lastProcessedTime, 222);
   EXPECT_EQ(stored.count, 0);
   EXPECT_EQ(manager.UpdateRecorded("unknown digest", 1, 1), -1);
