@@ -1,6 +1,7 @@
 #include "app/vextra_agent.h"
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
@@ -43,8 +44,10 @@ bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
 // Error data files of earlier runs that have a body but no record: their
 // process ended between writing the file and recording it. They are recorded
 // now (uploadable, status 0) so that the interrupted bodies' re-send takes
-// them. Crash data files are left alone: whether they were to be withheld is
-// not known.
+// them. Only files written within the shorter record lifetime are taken: an
+// older one may be the body of a record already pruned (delivered, or given
+// up), which must never be sent again. Crash data files are left alone:
+// whether they were to be withheld is not known.
 void RecordUnrecordedErrorFiles(DbManager& records) {
   const std::wstring data_dir = CommonInfo::Instance().GetDataDir();
   if (data_dir.empty() || !records.IsOpen()) return;
@@ -52,15 +55,52 @@ void RecordUnrecordedErrorFiles(DbManager& records) {
   if (!records.SelectAllPaths(&known_list)) return;
   const std::set<std::wstring> known(known_list.begin(), known_list.end());
   const std::wstring stem = L"error_data.info_";
-  const std::wstring part = L".part";
+  const int64_t oldest = records.Now() - kSentRecordLifetimeSeconds;
   for (const std::wstring& name : platform::FileNamesIn(data_dir)) {
-    if (name.compare(0, stem.size(), stem) != 0) continue;
-    if (name.size() >= part.size() && name.compare(name.size() - part.size(), part.size(), part) == 0) continue;
+    int64_t written = 0;
+    // A ".part" name, or any other, does not parse: not a body that was moved in.
+    if (name.compare(0, stem.size(), stem) != 0 || !DataFileSeconds(name, &written)) continue;
+    if (written < oldest) continue;
     const std::wstring path = data_dir + L"/" + name;
     if (known.count(path) != 0) continue;
     std::string body;
     if (!ReadWholeFile(path, &body) || body.empty()) continue;  // a name taken, no body moved in
     records.InsertCrashRecord(path, "", true);
+  }
+}
+
+// Posts the bodies at paths again in order; stops after the first that got no
+// answer (see VextraAgent::UploadPendingFiles).
+void ResendBodies(DbManager& records, const std::vector<std::wstring>& paths) {
+  std::string body;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::wstring& path = paths[i];
+    if (!ReadWholeFile(path, &body)) {
+      records.UpdateCrashStatus(path, kStatusGivenUp);
+      continue;
+    }
+    if (body.empty()) continue;  // listed again at the next start
+    std::unique_ptr<UploadTask> task = UploadTaskFactory::Instance().CreateTask(kCmdReport, kReportTypeCrash);
+    const bool answered = task->SendRaw(body.data(), static_cast<int32_t>(body.size()));
+    task.reset();
+    records.UpdateCrashStatus(path, answered ? kStatusSent : kStatusFailed);
+    if (!answered) {
+      LogDebug("Re-send stopped: no answer from the server; %d stored bodies wait for the next start.\n",
+               static_cast<int>(paths.size() - i - 1));
+      return;
+    }
+  }
+}
+
+// Deletes old records (CleanupCrashRecords) and the data files no record
+// names any more, so a pruned body can never be taken up again. Only data
+// files in the data directory are removed.
+void PruneOldRecords(DbManager& records) {
+  std::vector<std::wstring> released;
+  records.CleanupCrashRecords(&released);
+  const std::wstring data_dir = CommonInfo::Instance().GetDataDir();
+  for (const std::wstring& path : released) {
+    if (!DataFileNameIn(path, data_dir).empty()) platform::RemoveFile(path);
   }
 }
 
@@ -87,28 +127,35 @@ bool VextraAgent::Init() {
     return false;
   }
 
-  // Bodies of earlier runs that reached their record but whose process ended
-  // before the answer: listed before this run can record a report of its own
-  // (reports need the initialised flag, set below), so a body this run is
-  // sending is never sent twice.
+  // The bodies to send again, listed before this run can record a report of
+  // its own (reports need the initialised flag, set below), so a body this
+  // run is sending is never sent twice: failed ones, then those of earlier
+  // runs that reached their record but whose process ended before the answer.
   RecordUnrecordedErrorFiles(records);
+  std::vector<std::wstring> pending;
+  records.SelectFailedPaths(&pending);
   std::vector<std::wstring> interrupted;
   records.SelectInterruptedPaths(&interrupted);
+  pending.insert(pending.end(), interrupted.begin(), interrupted.end());
 
-  BeginSession();
-  MarkInitialized();
-
-  std::vector<std::wstring> failed;
-  records.SelectFailedPaths(&failed);
-  failed.insert(failed.end(), interrupted.begin(), interrupted.end());
-  UploadPendingFiles(failed);
-
-  records.CleanupCrashRecords();
-
-  if (services_.startReportThreads) {
-    services_.startReportThreads();
-  } else {
-    StartReportThreads();
+  // The network part runs on the preprocess thread, off the host's thread,
+  // before that thread takes the first queued report.
+  DbManager* db = &records;
+  std::function<void()> background = [db, pending = std::move(pending)] {
+    ResendBodies(*db, pending);
+    PruneOldRecords(*db);
+  };
+  // Once both report threads exist: the session, then the flag.
+  const std::function<void()> released = [this] {
+    BeginSession();
+    MarkInitialized();
+  };
+  const bool started = services_.startReportThreads
+                           ? services_.startReportThreads(released, std::move(background))
+                           : StartReportThreads(released, std::move(background));
+  if (!started) {
+    LogAlways("Init failed! The report threads could not be started.\n");
+    return false;
   }
   return true;
 }
@@ -123,18 +170,7 @@ void VextraAgent::BeginSession() {
 
 bool VextraAgent::UploadPendingFiles(const std::vector<std::wstring>& paths) {
   if (!IsInitialized()) return false;
-  DbManager& records = Records();
-  std::string body;
-  for (const std::wstring& path : paths) {
-    if (!ReadWholeFile(path, &body)) {
-      records.UpdateCrashStatus(path, kStatusGivenUp);
-      continue;
-    }
-    if (body.empty()) continue;  // listed again at the next start
-    std::unique_ptr<UploadTask> task = UploadTaskFactory::Instance().CreateTask(kCmdReport, kReportTypeCrash);
-    const bool answered = task->SendRaw(body.data(), static_cast<int32_t>(body.size()));
-    records.UpdateCrashStatus(path, answered ? kStatusSent : kStatusFailed);
-  }
+  ResendBodies(Records(), paths);
   return true;
 }
 

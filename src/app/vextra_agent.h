@@ -1,8 +1,10 @@
 #pragma once
 // The upload side's start-up and its re-sends: applies the stored strategy
-// (and refuses to start when it switches the library off), begins the run's
-// session, marks the library initialised, sends again the bodies earlier runs
-// did not deliver, prunes old records and starts the report threads.
+// (and refuses to start when it switches the library off), starts the report
+// threads, begins the run's session and marks the library initialised; then,
+// in the background before the report threads take their queue, sends again
+// the bodies earlier runs did not deliver and prunes old records with their
+// data files.
 
 #include <cstdint>
 #include <functional>
@@ -16,12 +18,19 @@ namespace Vextra {
 class DbManager;
 class StrategyManager;
 
+// Starts the two report threads as StartReportThreads does: both or none
+// (false); released runs on the caller once both exist, beforeQueue on the
+// preprocess thread before it takes its first record.
+using ReportThreadStarter =
+    std::function<bool(const std::function<void()>& released, std::function<void()> beforeQueue)>;
+
 // What the agent works with; null members mean the process's own (the
-// database is opened only after the data directory is prepared).
+// database is opened only after the data directory is prepared). The
+// records must outlive the background re-send of Init.
 struct AgentServices {
   DbManager* records = nullptr;
   StrategyManager* strategy = nullptr;
-  std::function<void()> startReportThreads;  // null: StartReportThreads
+  ReportThreadStarter startReportThreads;  // null: StartReportThreads
 };
 
 
@@ -32,17 +41,23 @@ class VextraAgent : public BaseSingleton<VextraAgent> {
   ~VextraAgent() override = default;
 
   // Runs on the host's thread that started the library, while the library is
-  // not initialised; re-sends block it. True when the library is now
-  // initialised, false when the stored strategy switches it off.
+  // not initialised, and returns once the local work is done: the re-send of
+  // stored bodies and the pruning of old records run on the preprocess thread
+  // before it takes its first record. True when the library is now
+  // initialised; false, leaving it as it was, when the stored strategy
+  // switches it off or the report threads could not both be started.
   bool Init();
 
   // A fresh session id; the previous run's becomes lastSessionId; the new one
   // is stored as the last.
   void BeginSession();
 
-  // Posts each stored body again (command 830, type 101, bytes unchanged) and
-  // sets its record: 1 on an answer, 2 without one, 3 when the file cannot be
-  // opened; an empty file is skipped. False when the library is not initialised.
+  // Posts each stored body again, in list order (command 830, type 101, bytes
+  // unchanged), and sets its record: 1 on an answer, 3 when the file cannot
+  // be opened; an empty file is skipped. The first body without an answer
+  // gets 2 and ends the pass: the server is out of reach, and the bodies after
+  // it keep their records (and retry counts) as they were. False when the
+  // library is not initialised.
   bool UploadPendingFiles(const std::vector<std::wstring>& paths);
 
   // Sends the bodies withheld under guid (status 0). False when the library

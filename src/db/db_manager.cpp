@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -218,15 +219,40 @@ bool DbManager::SelectPaths(const std::string& sql, const SqlValues& values, std
   });
 }
 
-bool DbManager::CleanupCrashRecords() {
+bool DbManager::CleanupCrashRecords(std::vector<std::wstring>* released) {
+  if (released != nullptr) released->clear();
   if (!IsOpen()) return false;
   return Quietly(false, [&] {
     const int64_t now = clock_();
-    const bool sent_deleted = ExecOther("DELETE FROM T_CRASH_RECORD WHERE STATUS= ? and TIME<?;",
-                                        {int64_t{kStatusSent}, now - kSentRecordLifetimeSeconds});
-    const bool old_deleted =
-        ExecOther("DELETE FROM T_CRASH_RECORD WHERE TIME<?;", {now - kAnyRecordLifetimeSeconds});
-    return sent_deleted && old_deleted;
+    // The rows are listed, then deleted one by one by ID, so exactly the rows
+    // whose paths are handed back are gone.
+    std::vector<std::string> cells;
+    if (!QueryCells("SELECT ID, PATH FROM T_CRASH_RECORD WHERE (STATUS=? AND TIME<?) OR TIME<? ORDER BY ID;",
+                    {int64_t{kStatusSent}, now - kSentRecordLifetimeSeconds, now - kAnyRecordLifetimeSeconds},
+                    &cells)) {
+      return false;
+    }
+    bool all_deleted = true;
+    std::vector<std::string> deleted_paths;
+    for (size_t i = 0; i + 1 < cells.size(); i += 2) {
+      if (!ExecOther("DELETE FROM T_CRASH_RECORD WHERE ID=?;", {static_cast<int64_t>(std::stoll(cells[i]))})) {
+        all_deleted = false;
+        continue;
+      }
+      if (!cells[i + 1].empty()) deleted_paths.push_back(cells[i + 1]);
+    }
+    if (released == nullptr) return all_deleted;
+    for (const std::string& path : deleted_paths) {
+      // A file another record still names stays for that record.
+      std::vector<std::string> left;
+      if (!QueryCells("SELECT count(*) FROM T_CRASH_RECORD WHERE PATH=?;", {path}, &left) || left.empty() ||
+          left.front() != "0") {
+        continue;
+      }
+      const std::wstring wide = platform::AnsiToWide(path);
+      if (std::find(released->begin(), released->end(), wide) == released->end()) released->push_back(wide);
+    }
+    return all_deleted;
   });
 }
 

@@ -94,9 +94,14 @@ class DbManager : public BaseSingleton<DbManager> {
   bool SelectInterruptedPaths(std::vector<std::wstring>* paths);
   // Replaces *paths with the path of every record. False when the query failed.
   bool SelectAllPaths(std::vector<std::wstring>* paths);
-  // Deletes sent records older than 7 days, then every record older than
-  // 30 days. Data files are not touched. True when both deletions ran.
-  bool CleanupCrashRecords();
+  // Deletes sent records older than 7 days and every record older than
+  // 30 days. Data files are not touched here: *released (when given) is
+  // replaced with the paths of the deleted records that no remaining record
+  // names, whose files the caller removes. True when every deletion ran.
+  bool CleanupCrashRecords(std::vector<std::wstring>* released = nullptr);
+
+  // Now on the clock every stored time comes from.
+  int64_t Now() const { return clock_(); }
 
   // DB_VERSION of T_LOCAL_RECORD's first row; -1 when there is none or it is
   // not a decimal number.

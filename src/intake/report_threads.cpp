@@ -1,7 +1,10 @@
 #include "intake/report_threads.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "intake/error_intake.h"
@@ -16,6 +19,30 @@ namespace {
 std::atomic<bool> g_preprocess_running{true};
 std::atomic<bool> g_process_running{true};
 std::atomic<int32_t> g_thread_starts{0};
+
+// Holds both new report threads until the starter knows whether both exist.
+class StartGate {
+ public:
+  // Blocks until Open; true when the threads are to run.
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    opened_.wait(lock, [this] { return state_ != State::kClosed; });
+    return state_ == State::kRun;
+  }
+  void Open(bool run) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      state_ = run ? State::kRun : State::kEnd;
+    }
+    opened_.notify_all();
+  }
+
+ private:
+  enum class State { kClosed, kRun, kEnd };
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  State state_ = State::kClosed;  // guarded by mutex_
+};
 
 }  // namespace
 
@@ -61,11 +88,46 @@ void ProcessThread::operator()() const {
   }
 }
 
-void StartReportThreads() {
+bool LaunchDetachedThread(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+    return true;
+  } catch (...) {
+    return false;  // std::system_error: no thread for us
+  }
+}
+
+bool StartReportThreads(const std::function<void()>& released, std::function<void()> beforeQueue,
+                        const ThreadLauncher& launch) {
+  const ThreadLauncher& start = launch ? launch : ThreadLauncher(LaunchDetachedThread);
   ExceptionManager* manager = &ExceptionManager::Instance();
-  std::thread(PreProcessThread(manager)).detach();
-  std::thread(ProcessThread(manager)).detach();
-  g_thread_starts.fetch_add(1);
+  auto gate = std::make_shared<StartGate>();
+  const bool first = start([gate, manager, beforeQueue = std::move(beforeQueue)] {
+    if (!gate->Wait()) return;
+    if (beforeQueue) {
+      try {
+        beforeQueue();
+      } catch (...) {
+        // Only memory exhaustion throws there; the queue is served all the same.
+      }
+    }
+    PreProcessThread(manager)();
+  });
+  if (!first) return false;
+  const bool second = start([gate, manager] {
+    if (gate->Wait()) ProcessThread(manager)();
+  });
+  bool run = second;
+  if (run && released) {
+    try {
+      released();
+    } catch (...) {
+      run = false;  // memory exhaustion: the threads end unused
+    }
+  }
+  gate->Open(run);
+  if (run) g_thread_starts.fetch_add(1);
+  return run;
 }
 
 int32_t ReportThreadStarts() { return g_thread_starts.load(); }

@@ -35,9 +35,22 @@ class ProcessThread {
   ErrorSender sender_;
 };
 
-// Starts PreProcessThread, then ProcessThread, for the process's manager and
-// detaches both. The caller starts them once per process.
-void StartReportThreads();
+// Starts one thread running body and detaches it; false when the thread
+// could not be started (body is then never run).
+using ThreadLauncher = std::function<bool(std::function<void()> body)>;
+// A std::thread, detached; false when the system refused the thread.
+bool LaunchDetachedThread(std::function<void()> body);
+
+// Starts PreProcessThread, then ProcessThread, for the process's manager,
+// both through launch (null: LaunchDetachedThread). Neither touches a queue
+// until both exist: when the second cannot be started, the first ends
+// without taking anything and the result is false. When both started,
+// released() runs on the calling thread before they go on (start-up sets the
+// initialised flag there), then PreProcessThread runs beforeQueue (when
+// given) before it takes its first record, so records queued meanwhile wait,
+// in order. The caller starts them once per process.
+bool StartReportThreads(const std::function<void()>& released = nullptr, std::function<void()> beforeQueue = nullptr,
+                        const ThreadLauncher& launch = nullptr);
 
 // How many pairs StartReportThreads has started in this process.
 int32_t ReportThreadStarts();

@@ -1,6 +1,7 @@
 #include "report/file_manager.h"
 
 #include <cstdio>
+#include <cwchar>
 #include <ctime>
 #include <random>
 
@@ -119,6 +120,57 @@ std::wstring DataFileName(const std::wstring& data_dir, int32_t report_type, int
                         : report_type == kReportTypeError ? L"/error_data.info_"
                                                           : L"/unkown_data.info_";
   return data_dir + stem + std::to_wstring(seconds) + L"_" + std::to_wstring(number);
+}
+
+namespace {
+
+constexpr const wchar_t* kDataFileStems[] = {L"crash_data.info_", L"error_data.info_", L"unkown_data.info_"};
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// The digits of text from at (at least one, at most 18) as a number; at moves past them.
+bool ReadNumber(const std::wstring& text, size_t* at, int64_t* value) {
+  const size_t start = *at;
+  int64_t number = 0;
+  while (*at < text.size() && text[*at] >= L'0' && text[*at] <= L'9' && *at - start < 18) {
+    number = number * 10 + (text[*at] - L'0');
+    ++*at;
+  }
+  *value = number;
+  return *at > start;
+}
+
+}  // namespace
+
+std::wstring DataFileNameIn(const std::wstring& path, const std::wstring& data_dir) {
+  if (data_dir.empty() || path.size() <= data_dir.size() + 1 || path.compare(0, data_dir.size(), data_dir) != 0 ||
+      !IsSeparator(path[data_dir.size()])) {
+    return {};
+  }
+  const std::wstring name = path.substr(data_dir.size() + 1);
+  for (wchar_t c : name) {
+    if (IsSeparator(c)) return {};
+  }
+  for (const wchar_t* stem : kDataFileStems) {
+    if (name.compare(0, std::wcslen(stem), stem) == 0) return name;
+  }
+  return {};
+}
+
+bool DataFileSeconds(const std::wstring& name, int64_t* seconds) {
+  for (const wchar_t* stem : kDataFileStems) {
+    const size_t stem_length = std::wcslen(stem);
+    if (name.compare(0, stem_length, stem) != 0) continue;
+    size_t at = stem_length;
+    int64_t value = 0;
+    int64_t number = 0;
+    if (!ReadNumber(name, &at, &value) || at >= name.size() || name[at] != L'_') return false;
+    ++at;
+    if (!ReadNumber(name, &at, &number) || at != name.size()) return false;
+    *seconds = value;
+    return true;
+  }
+  return false;
 }
 
 int32_t FirstDataFileNumber(int32_t seconds) {

@@ -35,6 +35,15 @@ class FileManager : public BaseSingleton<FileManager> {
 std::wstring DataFileName(const std::wstring& data_dir, int32_t report_type, int32_t seconds,
                           int32_t number);
 
+// The name of a data file directly in data_dir ("crash_data.info_",
+// "error_data.info_" or "unkown_data.info_" and the rest of its name) when
+// path is one, else empty. Only such files are ever removed with their record.
+std::wstring DataFileNameIn(const std::wstring& path, const std::wstring& data_dir);
+
+// The writing second of a data file name ("<stem><seconds>_<number>"), or
+// false when the name does not have that form.
+bool DataFileSeconds(const std::wstring& name, int64_t* seconds);
+
 // The second number first tried for a file written in the given second
 // (0 to 8191); the same second always gives the same number.
 int32_t FirstDataFileNumber(int32_t seconds);

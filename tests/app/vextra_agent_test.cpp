@@ -94,10 +94,19 @@ class VextraAgentTest : public testing::Test {
   std::filesystem::path RecordsFile() const { return dir_.path() / "records.db"; }
 
   // An agent over this test's records and a fresh strategy manager (the
-  // process's first strategy load), whose report threads are only counted.
+  // process's first strategy load), whose report threads are only counted:
+  // their start runs the background part (re-send, pruning) on the calling
+  // thread, so it is done when Init returns.
   VextraAgent Agent() {
     strategy_ = std::make_unique<StrategyManager>([](const StrategyMap&) { return true; });
-    return VextraAgent(Vextra::AgentServices{records_.get(), strategy_.get(), [this] { ++threadStarts_; }});
+    return VextraAgent(Vextra::AgentServices{
+        records_.get(), strategy_.get(),
+        [this](const std::function<void()>& released, std::function<void()> beforeQueue) {
+          ++threadStarts_;
+          released();
+          beforeQueue();
+          return true;
+        }});
   }
 
   // An error report sent while nothing listens on address: its body stays in

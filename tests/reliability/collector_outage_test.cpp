@@ -107,7 +107,13 @@ TEST(CollectorOutage, EveryAsynchronousReportArrivesAfterTheNextStart) {
 
   // The next start sends what failed.
   Vextra::testing_hooks::ResetInitializedForTesting();
-  Vextra::VextraAgent next(Vextra::AgentServices{nullptr, nullptr, [] {}});
+  // Its background re-send runs here, before Init returns.
+  Vextra::VextraAgent next(Vextra::AgentServices{
+      nullptr, nullptr, [](const std::function<void()>& released, std::function<void()> beforeQueue) {
+        released();
+        beforeQueue();
+        return true;
+      }});
   ASSERT_TRUE(next.Init());
   EXPECT_EQ(CountOf(records, "SELECT count(*) FROM T_CRASH_RECORD WHERE STATUS<>1"), 0);
   ASSERT_TRUE(collector->Stop()) << collector->Error();
