@@ -10,6 +10,7 @@
 #include "app/startup.h"
 #include "log/sdk_log.h"
 #include "platform/text_encoding.h"
+#include "uploader/server_address.h"
 #include "vextra.h"
 
 using namespace Vextra;
@@ -64,7 +65,17 @@ void VX_SetAppVersion(const char* app_version) {
 void VX_ConfigCrashServerUrl(const char* server_url) {
   Guarded([&] {
     LogDebug("ConfigCrashServerUrl: crash server url is %s \n", Printable(server_url));
-    if (server_url != nullptr) CommonInfo::Instance().SetServerUrl(server_url);
+    if (server_url == nullptr) return;
+    // Refused, leaving the setting as it was: a text that names no server
+    // this library can reach. The empty text still clears the setting.
+    ServerAddress address;
+    std::string why;
+    if (*server_url != '\0' && !ParseServerAddress(server_url, &address, &why)) {
+      LogAlways("ConfigCrashServerUrl: refused \"%s\": %s; write host, host:port or https://host:port\n", server_url,
+                why.c_str());
+      return;
+    }
+    CommonInfo::Instance().SetServerUrl(server_url);
   });
 }
 

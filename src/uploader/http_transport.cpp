@@ -33,7 +33,7 @@ constexpr char kUserAgent[] = "cpp-httplib/0.7";
 
 class TlsTransport : public HttpTransport {
  public:
-  explicit TlsTransport(const std::string& host) : client_(host, kHttpsPort) {
+  TlsTransport(const std::string& host, int port) : client_(host, port) {
     client_.set_connection_timeout(kConnectTimeoutSeconds, 0);
     client_.set_read_timeout(kReadTimeoutSeconds, 0);
     client_.set_write_timeout(kWriteTimeoutSeconds, 0);
@@ -109,9 +109,9 @@ std::string HeaderFieldValue(const std::string& value) {
   return sent;
 }
 
-std::unique_ptr<HttpTransport> MakeTlsTransport(const std::string& host) {
+std::unique_ptr<HttpTransport> MakeTlsTransport(const std::string& host, int port) {
   platform::StartOpenSsl();
-  return std::make_unique<TlsTransport>(host);
+  return std::make_unique<TlsTransport>(host, port);
 }
 
 }  // namespace Vextra

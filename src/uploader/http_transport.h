@@ -43,7 +43,8 @@ class HttpTransport {
                           const std::string& contentType, size_t maxBodyBytes) = 0;
 };
 
-// Client settings of every upload: HTTPS on port 443, 300 s to connect, 5 s
+// Client settings of every upload: HTTPS on the given port (443 unless the
+// server setting names another), 300 s to connect, 5 s
 // read and write time-outs, no keep-alive, no redirects, no certificate
 // verification, no content coding (an answer with "Content-Encoding" "gzip"
 // counts as none), "User-Agent" "cpp-httplib/0.7". host is used verbatim as
@@ -52,7 +53,7 @@ constexpr int kHttpsPort = 443;
 constexpr int kConnectTimeoutSeconds = 300;
 constexpr int kReadTimeoutSeconds = 5;
 constexpr int kWriteTimeoutSeconds = 5;
-std::unique_ptr<HttpTransport> MakeTlsTransport(const std::string& host);
+std::unique_ptr<HttpTransport> MakeTlsTransport(const std::string& host, int port = kHttpsPort);
 
 // Starts the system's sockets for this process if that has not happened yet
 // (Winsock on Windows; nothing elsewhere). Posts call it first, so nothing

@@ -76,6 +76,31 @@ TEST_F(ExportsTest, SettersLogTheirDebugLinesOnlyInDebugMode) {
   EXPECT_EQ(CommonInfo::Instance().GetLogLevel(), 4);
 }
 
+TEST_F(ExportsTest, ServerUrlThatNamesNoReachableServerIsRefusedWithOneLine) {
+  static const struct {
+    const char* text;
+    bool accepted;
+  } kCases[] = {
+      {"crash.example.com", true},           {"https://crash.example.com", true},
+      {"https://crash.example.com:8443", true}, {"crash.example.com:8443", true},
+      {"", true},                            {"http://crash.example.com", false},
+      {"https://crash.example.com/pb/async", false}, {"https://crash.example.com:70000", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    CommonInfo::Instance().SetServerUrl("kept.example.com");
+    const size_t before = LogText().size();
+    VX_ConfigCrashServerUrl(c.text);
+    const std::string added = LogText().substr(before);
+    EXPECT_EQ(CommonInfo::Instance().GetServerUrl(), c.accepted ? c.text : "kept.example.com");
+    const std::string refusal = std::string("ConfigCrashServerUrl: refused \"") + c.text + "\"";
+    // Written whether or not debug mode is on, once per refused call.
+    const size_t at = added.find(refusal);
+    EXPECT_EQ(at != std::string::npos, !c.accepted) << added;
+    if (at != std::string::npos) EXPECT_EQ(added.find(refusal, at + 1), std::string::npos) << added;
+  }
+}
+
 TEST_F(ExportsTest, DeviceIdAndEnvironmentAreRefusedOnceInitialised) {
   VX_ConfigDebugMode(true);
   EXPECT_FALSE(VX_SetDeviceId(nullptr));

@@ -1,9 +1,9 @@
 #pragma once
 // Runs the reference collector (vextra-collector, a Linux program) for one
-// group of upload tests: on its own loopback address, port 443, storing in
-// "collector.db" of a working directory; it writes a ready file once it
-// listens (so a port held by another collector is noticed) and is stopped
-// through a stop file.
+// group of upload tests: on its own loopback address, port 443 unless told
+// otherwise, storing in "collector.db" of a working directory; it writes a
+// ready file once it listens (so a port held by another collector is
+// noticed) and is stopped through a stop file.
 //
 // Where the program is: the environment variable VEXTRA_COLLECTOR (a Linux
 // path) or else the path the build compiled in (VEXTRA_COLLECTOR_PATH). On
@@ -25,10 +25,10 @@ constexpr int kCollectorPort = 443;
 
 class CollectorProcess {
  public:
-  // Starts the collector on address:443 with the extra arguments, its files
+  // Starts the collector on address:port with the extra arguments, its files
   // in workDir, and waits until it listens. Check Started().
   CollectorProcess(const std::string& address, const std::filesystem::path& workDir,
-                   const std::vector<std::string>& args);
+                   const std::vector<std::string>& args, int port = kCollectorPort);
   // Stops a collector that is still running.
   ~CollectorProcess();
   CollectorProcess(const CollectorProcess&) = delete;
@@ -78,7 +78,7 @@ inline bool CollectorRequired() {
 std::string CollectorSidePath(const std::filesystem::path& path);
 
 inline CollectorProcess::CollectorProcess(const std::string& address, const std::filesystem::path& workDir,
-                                          const std::vector<std::string>& args)
+                                          const std::vector<std::string>& args, int port)
     : address_(address), workDir_(workDir) {
   std::string why;
   const std::string program = CollectorProgram(&why);
@@ -96,7 +96,7 @@ inline CollectorProcess::CollectorProcess(const std::string& address, const std:
     error_ = "cannot translate the working directory for the collector";
     return;
   }
-  std::vector<std::string> all = {"--listen", address, "--port", std::to_string(kCollectorPort),
+  std::vector<std::string> all = {"--listen", address, "--port", std::to_string(port),
                                   "--db", db, "--stop-file", stop, "--ready-file", ready};
   all.insert(all.end(), args.begin(), args.end());
   if (!Launch(program, all)) return;
