@@ -111,11 +111,11 @@ bool StartReportThreads(const std::function<void()>& released, std::function<voi
         // Only memory exhaustion throws there; the queue is served all the same.
       }
     }
-    PreProcessThread(manager)();
+    PreProcessThread{manager}();
   });
   if (!first) return false;
   const bool second = start([gate, manager] {
-    if (gate->Wait()) ProcessThread(manager)();
+    if (gate->Wait()) ProcessThread{manager}();
   });
   bool run = second;
   if (run && released) {

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 
@@ -80,7 +82,9 @@ class VextraAgentTest : public testing::Test {
     processDataDir_ = info.GetDataDir();
     std::filesystem::create_directories(DataDir());
     info.SetDataDir(DataDir().wstring());
-    records_ = std::make_unique<Vextra::DbManager>(RecordsFile().wstring());
+    // Every stored time, and the agent's idea of now, on a clock the test moves.
+    records_ = std::make_unique<Vextra::DbManager>(RecordsFile().wstring(),
+                                                   [this] { return Vextra::DbCurrentTime() + clockShift_; });
     ASSERT_TRUE(records_->IsOpen());
   }
 
@@ -109,16 +113,26 @@ class VextraAgentTest : public testing::Test {
         }});
   }
 
-  // An error report sent while nothing listens on address: its body stays in
-  // a data file with a status-2 record. Returns the data file's path.
-  std::string FailedReport(const std::string& address, const std::string& message) {
+  // An error report sent to address, answered with want (-1: nothing listens
+  // there, so its body stays in a data file with a status-2 record). Returns
+  // the data file's path.
+  std::string Report(const std::string& address, const std::string& message, int want) {
     Vextra::UploadTask task(Vextra::kCmdReport, Vextra::kReportTypeError, Vextra::MakeTlsTransport(address),
                             Vextra::UploadServices{records_.get(), nullptr, Vextra::WriteInfoFile});
     Vextra::ReportBuilder builder("LuaError", message, task.GetExpUid());
     builder.FillCommon(Vextra::EnvelopeFacts{});
-    EXPECT_EQ(task.SendAssembled(builder), -1);
+    EXPECT_EQ(task.SendAssembled(builder), want);
     vextra_test::RawDb db(RecordsFile());
     return db.Cell("SELECT PATH FROM T_CRASH_RECORD ORDER BY ID DESC LIMIT 1");
+  }
+  std::string FailedReport(const std::string& address, const std::string& message) {
+    return Report(address, message, -1);
+  }
+
+  // The agent's start run again as at a later start of the host.
+  void StartAgain() {
+    Vextra::testing_hooks::ResetInitializedForTesting();
+    ASSERT_TRUE(Agent().Init());
   }
 
   void Plant(const std::string& sql) {
@@ -152,7 +166,10 @@ class VextraAgentTest : public testing::Test {
   std::wstring processDataDir_;
   int threadStarts_ = 0;
   int collectors_ = 0;
+  int64_t clockShift_ = 0;  // seconds added to the records' clock
 };
+
+constexpr int64_t kDay = 86400;
 
 TEST_F(VextraAgentTest, StartSendsFailedAndInterruptedBodiesUnchangedAndKeepsWithheldOnes) {
   SKIP_WITHOUT_COLLECTOR();
@@ -263,6 +280,134 @@ TEST_F(VextraAgentTest, EachStartBeginsASessionAndRemembersThePreviousOne) {
   EXPECT_NE(second, first);
   EXPECT_EQ(CommonInfo::Instance().GetLastSessionId(), first);
   EXPECT_EQ(records_->GetLastSessionId(), second);
+}
+
+TEST_F(VextraAgentTest, DeliveredReportIsSentOnceWhateverTheStartsAndDaysAndAFailedForGoodOneNeverAgain) {
+  SKIP_WITHOUT_COLLECTOR();
+  const std::string address = vextra_test::LoopbackAddress(5);
+  auto collector = StartCollector(address);
+  ASSERT_TRUE(collector->Started()) << collector->Error();
+  CommonInfo::Instance().SetServerUrl(address);
+  const std::string delivered = Report(address, "delivered", 200);
+  ASSERT_EQ(RowOf(delivered).status, 1);
+  // Sent four times with the server down: never listed again.
+  const std::string tired = FailedReport(vextra_test::LoopbackAddress(6), "failed for good");
+  Plant("UPDATE T_CRASH_RECORD SET RETRY_COUNT=4 WHERE PATH='" + tired + "'");
+  // A delivered record naming a file outside the data directory.
+  const std::filesystem::path elsewhere = dir_.path() / "error_data.info_1_1";
+  std::ofstream(elsewhere) << "not the library's";
+  Plant("INSERT INTO T_CRASH_RECORD VALUES(null," + std::to_string(Vextra::DbCurrentTime()) + ",'','" +
+        elsewhere.string() + "','G',1,0,0,1)");
+
+  for (const int64_t shift : {int64_t{0}, 8 * kDay, 8 * kDay, 31 * kDay, 31 * kDay}) {
+    SCOPED_TRACE(shift / kDay);
+    clockShift_ = shift;
+    StartAgain();
+    const bool sentPruned = shift > 7 * kDay;
+    const bool allPruned = shift > 30 * kDay;
+    // A pruned record's data file goes with it; one outside the data directory stays.
+    EXPECT_EQ(RowOf(delivered).status, sentPruned ? -1 : 1);
+    EXPECT_EQ(std::filesystem::exists(delivered), !sentPruned);
+    EXPECT_EQ(RowOf(tired).status, allPruned ? -1 : 2);
+    EXPECT_EQ(std::filesystem::exists(tired), !allPruned);
+    EXPECT_TRUE(std::filesystem::exists(elsewhere));
+    vextra_test::RawDb db(RecordsFile());
+    EXPECT_EQ(db.Cell("SELECT count(*) FROM T_CRASH_RECORD WHERE PATH='" + elsewhere.string() + "'"),
+              sentPruned ? "0" : "1");
+  }
+  std::vector<std::string> received = ReceivedBodies(*collector);
+  EXPECT_EQ(received.size(), 1u);
+}
+
+TEST_F(VextraAgentTest, AnUnrecordedBodyIsTakenUpOnlyWhileYoungerThanTheSentRecordLifetime) {
+  SKIP_WITHOUT_COLLECTOR();
+  const std::string address = vextra_test::LoopbackAddress(7);
+  CommonInfo::Instance().SetServerUrl(address);
+  const int64_t now = Vextra::DbCurrentTime();
+  static constexpr struct {
+    const char* what;
+    int64_t age;
+    bool taken;
+  } kCases[] = {
+      {"written an hour ago", 3600, true},
+      {"written 7 days less a minute ago", 7 * kDay - 60, true},
+      {"written 7 days and a minute ago", 7 * kDay + 60, false},
+      {"written 40 days ago", 40 * kDay, false},
+  };
+  std::map<std::string, std::string> bodies;
+  int number = 0;
+  for (const auto& c : kCases) {
+    const std::filesystem::path file =
+        DataDir() / ("error_data.info_" + std::to_string(now - c.age) + "_" + std::to_string(++number));
+    std::ofstream(file, std::ios::binary) << "body " << c.what;
+    bodies[c.what] = file.string();
+  }
+  auto collector = StartCollector(address);
+  ASSERT_TRUE(collector->Started()) << collector->Error();
+  ASSERT_TRUE(Agent().Init());
+  std::vector<std::string> received = ReceivedBodies(*collector);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(RowOf(bodies[c.what]).status, c.taken ? 1 : -1);
+    const std::string hex = HexOf(std::string("body ") + c.what);
+    EXPECT_EQ(std::count(received.begin(), received.end(), hex), c.taken ? 1 : 0);
+  }
+}
+
+TEST_F(VextraAgentTest, APassStopsAtTheFirstBodyWithoutAnAnswerAndSkipsEmptyFiles) {
+  SKIP_WITHOUT_COLLECTOR();
+  const std::string address = vextra_test::LoopbackAddress(8);
+  CommonInfo::Instance().SetServerUrl(address);
+  // An empty body file first: skipped, its record kept as it is.
+  const std::string empty = FailedReport(address, "emptied");
+  std::ofstream(empty, std::ios::trunc | std::ios::binary).flush();
+  const std::string first = FailedReport(address, "first");
+  const std::string second = FailedReport(address, "second");
+  const std::string third = FailedReport(address, "third");
+
+  // Server down: the first body with a body fails and the pass ends there.
+  ASSERT_TRUE(Agent().Init());
+  EXPECT_EQ(RowOf(empty).status, 2);
+  EXPECT_EQ(RowOf(empty).retryCount, 1);
+  EXPECT_EQ(RowOf(first).retryCount, 2);
+  EXPECT_EQ(RowOf(second).retryCount, 1);
+  EXPECT_EQ(RowOf(third).retryCount, 1);
+
+  // Server up at the next start: all three, once each, in order.
+  auto collector = StartCollector(address);
+  ASSERT_TRUE(collector->Started()) << collector->Error();
+  StartAgain();
+  for (const std::string& path : {first, second, third}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(RowOf(path).status, 1);
+  }
+  EXPECT_EQ(RowOf(empty).status, 2);
+  EXPECT_EQ(RowOf(empty).retryCount, 1);
+  const std::vector<std::string> expected = {HexOf(ReadFileBytes(first)), HexOf(ReadFileBytes(second)),
+                                             HexOf(ReadFileBytes(third))};
+  EXPECT_EQ(ReceivedBodies(*collector), expected);
+}
+
+TEST_F(VextraAgentTest, ReportThreadsThatCannotBothStartLeaveTheLibraryUninitialisedAndUntouched) {
+  const std::string address = vextra_test::LoopbackAddress(9);
+  CommonInfo::Instance().SetServerUrl(address);
+  const std::string path = FailedReport(address, "kept for later");
+  strategy_ = std::make_unique<StrategyManager>([](const StrategyMap&) { return true; });
+  // As StartReportThreads when the second thread cannot be started: neither
+  // released nor the background part runs.
+  VextraAgent agent(Vextra::AgentServices{records_.get(), strategy_.get(),
+                                          [](const std::function<void()>&, std::function<void()>) { return false; }});
+  EXPECT_FALSE(agent.Init());
+  EXPECT_FALSE(Vextra::IsInitialized());
+  EXPECT_EQ(CommonInfo::Instance().GetSessionId(), "");
+  EXPECT_EQ(records_->GetLastSessionId(), "");
+  EXPECT_EQ(RowOf(path).status, 2);
+  EXPECT_EQ(RowOf(path).retryCount, 1);
+
+  // A later start that gets its threads starts the library.
+  ASSERT_TRUE(Agent().Init());
+  EXPECT_TRUE(Vextra::IsInitialized());
+  EXPECT_EQ(CommonInfo::Instance().GetSessionId().size(), 32u);
 }
 
 }  // namespace
