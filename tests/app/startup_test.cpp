@@ -47,6 +47,21 @@ int WaitForCount(vextra_test::CollectorProcess& collector, const std::string& sq
   return seen;
 }
 
+// Waits until the process's database holds value under key in its stored
+// strategy (or 30 s): what the next start-up reads.
+std::string WaitForStoredStrategy(const std::string& key, const std::string& value) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::string stored;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const auto strategy = Vextra::DbManager::Instance().LoadStrategy();
+    const auto found = strategy.find(key);
+    stored = found == strategy.end() ? "(none)" : found->second;
+    if (stored == value) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return stored;
+}
+
 std::string SdkLogText() {
   const std::wstring path = Vextra::SdkLog::Instance().FilePath();
   std::ifstream in(Vextra::platform::WideToUtf8(path), std::ios::binary);
@@ -93,6 +108,9 @@ TEST(StartUp, RefusedThenInitialisedOnceWithAnAccessRequestPerCallAndReportsAfte
   EXPECT_EQ(Vextra::ReportThreadStarts(), 0);
   EXPECT_EQ(WaitForCount(collector, kUserInfoCount, 1), 1);
   EXPECT_NE(SdkLogText().find("Init failed! Vextra is closed by remote strategy!\n"), std::string::npos);
+  // The next start reads the strategy the library stored from the answer, not
+  // the collector's count of requests (which it reaches first).
+  ASSERT_EQ(WaitForStoredStrategy("KEY_VEXTRA_DISABLE", "0"), "0");
 
   // Ten asynchronous reports queued while the flag is on but before the
   // report threads run (as while start-up re-sends old bodies).

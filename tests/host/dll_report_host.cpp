@@ -100,7 +100,10 @@ int main(int argc, char** argv) {
     report(8, "DllAsyncError", ("async " + std::to_string(i)).c_str(), "b.lua:2", "{}", true, nullptr);
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (CountOf(collector.DbPath(), "SELECT count(*) FROM reports WHERE expName='DllAsyncError'") < 10 &&
+  // Both read below: the ten reports and the access-information request of
+  // its own thread.
+  while ((CountOf(collector.DbPath(), "SELECT count(*) FROM reports WHERE expName='DllAsyncError'") < 10 ||
+          CountOf(collector.DbPath(), "SELECT count(*) FROM requests WHERE cmd=840") < 1) &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
