@@ -286,7 +286,7 @@ TEST_F(DbManagerTest, WithheldRecordsAreListedByGuid) {
   EXPECT_TRUE(paths.empty());
 }
 
-TEST_F(DbManagerTest, CleanupDeletesSentRecordsAfterSevenDaysAndAllAfterThirty) {
+TEST_F(DbManagerTest, CleanupDeletesSentRecordsAfterSevenDaysAndAllAfterThirtyAndNamesTheirFiles) {
   static const struct {
     const char* name;
     int32_t status;
@@ -309,15 +309,27 @@ TEST_F(DbManagerTest, CleanupDeletesSentRecordsAfterSevenDaysAndAllAfterThirty) 
     ASSERT_TRUE(db->InsertCrashRecord(path, c.name, true));
     if (c.status != kStatusRecorded) ASSERT_TRUE(db->UpdateCrashStatus(path, c.status));
   }
+  // A file named by a pruned record and by a kept one stays for the kept one.
+  const std::wstring shared = DataFile(L"shared.dat");
+  now_ = kNow - 40 * kDay;
+  ASSERT_TRUE(db->InsertCrashRecord(shared, "SHARED-OLD", true));
+  now_ = kNow - kDay;
+  ASSERT_TRUE(db->InsertCrashRecord(shared, "SHARED-NEW", true));
   now_ = kNow;
-  ASSERT_TRUE(db->CleanupCrashRecords());
+  std::vector<std::wstring> released = {L"stale entry"};
+  ASSERT_TRUE(db->CleanupCrashRecords(&released));
   RawDb raw(DbPath());
+  std::vector<std::wstring> want;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(raw.Cell(std::string("SELECT COUNT(*) FROM T_CRASH_RECORD WHERE GUID='") + c.name + "'"),
               c.kept ? "1" : "0");
-    EXPECT_TRUE(std::filesystem::exists(dir_.path() / (std::string(c.name) + ".dat")));  // files stay
+    EXPECT_TRUE(std::filesystem::exists(dir_.path() / (std::string(c.name) + ".dat")));  // the caller removes them
+    if (!c.kept) want.push_back(dir_.wpath() + platform::kPathSeparator + platform::NarrowToWide(c.name) + L".dat");
   }
+  EXPECT_EQ(raw.Cells("SELECT GUID FROM T_CRASH_RECORD WHERE GUID LIKE 'SHARED%'"),
+            std::vector<std::string>{"SHARED-NEW"});
+  EXPECT_EQ(released, want);
 }
 
 TEST_F(DbManagerTest, TimesPastTheYear2038AreStoredWhole) {

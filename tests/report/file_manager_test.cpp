@@ -23,6 +23,52 @@
 namespace Vextra {
 namespace {
 
+TEST(DataFileNames, OnlyDataFilesDirectlyInTheDataDirectoryAreNamed) {
+  static const struct {
+    const wchar_t* path;
+    const wchar_t* name;  // empty: not a data file of the directory
+  } kCases[] = {
+      {L"/d/vextra_data/error_data.info_1700000000_12", L"error_data.info_1700000000_12"},
+      {L"/d/vextra_data/crash_data.info_5_0", L"crash_data.info_5_0"},
+      {L"/d/vextra_data\\unkown_data.info_5_0", L"unkown_data.info_5_0"},
+      {L"/d/vextra_data/vextra_data_db", L""},
+      {L"/d/vextra_data/sub/error_data.info_5_0", L""},
+      {L"/d/vextra_dataX/error_data.info_5_0", L""},
+      {L"/d/error_data.info_5_0", L""},
+      {L"/d/vextra_data/", L""},
+      {L"/d/vextra_data", L""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(platform::WideToUtf8(c.path));
+    EXPECT_EQ(DataFileNameIn(c.path, L"/d/vextra_data"), c.name);
+  }
+  EXPECT_EQ(DataFileNameIn(L"/error_data.info_5_0", L""), L"");
+}
+
+TEST(DataFileNames, TheWritingSecondIsReadFromAWholeName) {
+  static const struct {
+    const wchar_t* name;
+    bool parsed;
+    int64_t seconds;
+  } kCases[] = {
+      {L"error_data.info_1700000000_12", true, 1700000000},
+      {L"crash_data.info_0_8191", true, 0},
+      {L"unkown_data.info_42_7", true, 42},
+      {L"error_data.info_1700000000_12.part", false, 0},
+      {L"error_data.info_1700000000", false, 0},
+      {L"error_data.info__12", false, 0},
+      {L"error_data.info_17x_12", false, 0},
+      {L"error_data.info_1_", false, 0},
+      {L"other.info_1_2", false, 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(platform::WideToUtf8(c.name));
+    int64_t seconds = -5;
+    EXPECT_EQ(DataFileSeconds(c.name, &seconds), c.parsed);
+    EXPECT_EQ(seconds, c.parsed ? c.seconds : -5);
+  }
+}
+
 namespace fs = std::filesystem;
 
 std::string ReadAll(const std::wstring& path) {
