@@ -33,6 +33,8 @@ TEST(DataFileNames, OnlyDataFilesDirectlyInTheDataDirectoryAreNamed) {
       {L"/d/vextra_data\\unkown_data.info_5_0", L"unkown_data.info_5_0"},
       {L"/d/vextra_data/vextra_data_db", L""},
       {L"/d/vextra_data/sub/error_data.info_5_0", L""},
+      {L"/d/vextra_data/error_data.info_5_0/inner", L""},
+      {L"/d/vextra_data/error_data.info_5_0\\..\\..\\host.exe", L""},
       {L"/d/vextra_dataX/error_data.info_5_0", L""},
       {L"/d/error_data.info_5_0", L""},
       {L"/d/vextra_data/", L""},
