@@ -337,10 +337,11 @@ TEST_F(VextraAgentTest, AnUnrecordedBodyIsTakenUpOnlyWhileYoungerThanTheSentReco
   std::map<std::string, std::string> bodies;
   int number = 0;
   for (const auto& c : kCases) {
-    const std::filesystem::path file =
-        DataDir() / ("error_data.info_" + std::to_string(now - c.age) + "_" + std::to_string(++number));
+    // Named as the library names its data files, with a slash on every platform.
+    const std::string file =
+        DataDir().string() + "/error_data.info_" + std::to_string(now - c.age) + "_" + std::to_string(++number);
     std::ofstream(file, std::ios::binary) << "body " << c.what;
-    bodies[c.what] = file.string();
+    bodies[c.what] = file;
   }
   auto collector = StartCollector(address);
   ASSERT_TRUE(collector->Started()) << collector->Error();
