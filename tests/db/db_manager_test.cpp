@@ -62,7 +62,7 @@ class DbManagerTest : public ::testing::Test {
   std::string StatusOf(const std::wstring& path) {
     RawDb raw(DbPath());
     return raw.Cell("SELECT STATUS || ',' || RETRY_COUNT FROM T_CRASH_RECORD WHERE PATH='" +
-                    platform::WideToAnsi(path) + "'");
+                    platform::WideToUtf8(path) + "'");
   }
 
   vextra_test::TempDir dir_{"vextra-db"};
@@ -368,7 +368,9 @@ TEST_F(DbManagerTest, PathsOutsideAsciiRoundTrip) {
   ASSERT_TRUE(db->SelectFailedPaths(&paths));
   EXPECT_EQ(paths, std::vector<std::wstring>{path});
   RawDb raw(DbPath());
-  EXPECT_EQ(raw.Cell("SELECT PATH FROM T_CRASH_RECORD"), platform::WideToAnsi(path));
+  // Stored as UTF-8 whatever the system's code page.
+  EXPECT_EQ(raw.Cell("SELECT PATH FROM T_CRASH_RECORD"),
+            platform::WideToUtf8(dir_.wpath() + platform::kPathSeparator) + "caf\xC3\xA9 \xC3\xA4.dat");
   EXPECT_NE(raw.Cell("SELECT MD5 FROM T_CRASH_RECORD"), std::string(32, 'A'));  // the file was found
 }
 
