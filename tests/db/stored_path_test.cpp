@@ -103,6 +103,8 @@ TEST(StoredPath, ReadingBackFindsTheFileInTheDataDirectory) {
        accent_dir + L"/error_data.info_1_2"},
       {"a directory that is not the data directory stays as stored", "D:\\other/error_data.info_1_2",
        kCyrillicDir, L"D:\\other/error_data.info_1_2"},
+      {"a code-page record outside the data directory is read through the code page",
+       "D:\\Jos\xE9/error_data.info_1_2", kCyrillicDir, L"D:\\Jos\x00E9/error_data.info_1_2"},
       {"a lost directory of another length is not the data directory",
        "C:\\Users\\??\\lumaro/vextra_data/error_data.info_1_2", kCyrillicDir,
        L"C:\\Users\\??\\lumaro/vextra_data/error_data.info_1_2"},
