@@ -184,7 +184,7 @@ TEST_F(DbManagerTest, InsertStoresTheRecordInStatusZero) {
     ASSERT_TRUE(db->InsertCrashRecord(path, "0123456789ABCDEF0123456789ABCDEF", c.uploadable));
     RawDb raw(DbPath());
     EXPECT_EQ(raw.Cells("SELECT TIME, MD5, GUID, STATUS, STATUS_TIME, RETRY_COUNT, UPLOADABLE FROM T_CRASH_RECORD "
-                        "WHERE PATH='" + platform::WideToAnsi(path) + "'"),
+                        "WHERE PATH='" + platform::WideToUtf8(path) + "'"),
               (std::vector<std::string>{std::to_string(kNow), c.md5, "0123456789ABCDEF0123456789ABCDEF", "0",
                                         std::to_string(kNow), "0", c.uploadable ? "1" : "0"}));
   }
@@ -215,7 +215,7 @@ TEST_F(DbManagerTest, StatusUpdatesFollowTheRetryRule) {
     for (int32_t status : c.updates) ASSERT_TRUE(db->UpdateCrashStatus(path, status));
     EXPECT_EQ(StatusOf(path), c.expected);
     RawDb raw(DbPath());
-    EXPECT_EQ(raw.Cells("SELECT TIME, STATUS_TIME FROM T_CRASH_RECORD WHERE PATH='" + platform::WideToAnsi(path) +
+    EXPECT_EQ(raw.Cells("SELECT TIME, STATUS_TIME FROM T_CRASH_RECORD WHERE PATH='" + platform::WideToUtf8(path) +
                         "'"),
               (std::vector<std::string>{std::to_string(kNow), std::to_string(kNow + 100)}));
   }
