@@ -203,7 +203,9 @@ class WideWorkspace : public ::testing::Test {
 
 TEST_F(WideWorkspace, StoredBodiesKeepOneRecordEachAndArriveOnceAfterStartsWithTheServerDown) {
   const std::string address = vextra_test::LoopbackAddress(3);
-  // Five starts with nothing listening on the address; the third makes the bodies.
+  // Five starts with nothing listening on the address. The third makes the
+  // bodies (their first send fails), the fourth and fifth re-send them in
+  // vain, so the start with the server up makes their fourth and last try.
   const std::wstring roles[] = {L"start", L"start", L"report", L"start", L"start"};
   int start = 0;
   for (const std::wstring& role : roles) {
