@@ -10,6 +10,7 @@
 #include "core/protocol_names.h"
 #include "db/record_digest.h"
 #include "db/record_rules.h"
+#include "db/stored_path.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
 
@@ -59,6 +60,12 @@ sqlite3* OpenConnection(const std::wstring& db_file) {
   return db;
 }
 
+// The directory part of path; empty when it has none.
+std::wstring DirectoryOf(const std::wstring& path) {
+  const size_t separator = path.find_last_of(L"/\\");
+  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
 std::wstring ProcessDbFilePath() {
   CommonInfo& info = CommonInfo::Instance();
   std::wstring data_dir = info.GetDataDir();
@@ -77,7 +84,8 @@ int64_t DbCurrentTime() { return static_cast<int64_t>(std::time(nullptr)); }
 DbManager::DbManager() : DbManager(Quietly(std::wstring(), ProcessDbFilePath)) {}
 
 DbManager::DbManager(const std::wstring& db_file, DbClock clock)
-    : clock_(clock ? std::move(clock) : DbClock(DbCurrentTime)) {
+    : clock_(clock ? std::move(clock) : DbClock(DbCurrentTime)),
+      data_dir_(DirectoryOf(db_file)) {
   db_.store(Quietly<sqlite3*>(nullptr, [&] { return OpenConnection(db_file); }));
   Quietly(0, [this] {
     PrepareTables();
@@ -169,7 +177,7 @@ bool DbManager::InsertCrashRecord(const std::wstring& path, const std::string& g
     const int64_t status_time = clock_();
     const int64_t time = clock_();
     return ExecInsert("INSERT INTO T_CRASH_RECORD VALUES(null,?,?,?,?,?,?,?,?);",
-                      {time, md5, platform::WideToAnsi(path), guid, int64_t{kStatusRecorded}, status_time,
+                      {time, md5, StoredPathText(path), guid, int64_t{kStatusRecorded}, status_time,
                        int64_t{0}, int64_t{uploadable ? 1 : 0}},
                       wait_ms);
   });
@@ -182,7 +190,13 @@ bool DbManager::UpdateCrashStatus(const std::wstring& path, int32_t status, uint
                           ? "UPDATE T_CRASH_RECORD SET STATUS = ?, STATUS_TIME =?, RETRY_COUNT=RETRY_COUNT+1 "
                             "WHERE PATH=?;"
                           : "UPDATE T_CRASH_RECORD SET STATUS=?, STATUS_TIME=? WHERE PATH=?;";
-    return ExecUpdate(sql, {int64_t{status}, clock_(), platform::WideToAnsi(path)}, wait_ms);
+    // A record of an earlier run may hold the path in the ANSI code page.
+    const int64_t now = clock_();
+    bool ran = true;
+    for (const std::string& form : StoredPathForms(path)) {
+      ran = ExecUpdate(sql, {int64_t{status}, now, form}, wait_ms) && ran;
+    }
+    return ran;
   });
 }
 
@@ -214,7 +228,7 @@ bool DbManager::SelectPaths(const std::string& sql, const SqlValues& values, std
   return Quietly(false, [&] {
     std::vector<std::string> cells;
     if (!QueryCells(sql, values, &cells)) return false;
-    for (const std::string& cell : cells) paths->push_back(platform::AnsiToWide(cell));
+    for (const std::string& cell : cells) paths->push_back(ReadStoredPath(cell, data_dir_));
     return true;
   });
 }

@@ -75,11 +75,12 @@ class DbManager : public BaseSingleton<DbManager> {
   // crash path (with a bounded wait_ms): waits for the connection at most wait_ms.
   bool InsertCrashRecord(const std::wstring& path, const std::string& guid, bool uploadable,
                          uint32_t wait_ms = kWaitUnbounded);
-  // Sets status on every record of path and stamps the status time; every
-  // status but 1 and 3 also adds one to the retry count. True when the
-  // statement ran (also when no record has that path); false, changing
-  // nothing, when another thread kept the connection for wait_ms.
-  // crash path (with a bounded wait_ms): waits for the connection at most wait_ms.
+  // Sets status on every record of path (stored as UTF-8 or, by an earlier
+  // run, in the ANSI code page) and stamps the status time; every status but
+  // 1 and 3 also adds one to the retry count. True when the statements ran
+  // (also when no record has that path); false when another thread kept the
+  // connection for wait_ms.
+  // crash path (with a bounded wait_ms): waits for the connection at most wait_ms per form of the path (two at most).
   bool UpdateCrashStatus(const std::wstring& path, int32_t status, uint32_t wait_ms = kWaitUnbounded);
   // Replaces *paths with the paths of records in status 2 whose retry count is
   // at most 3, oldest record first. False when the query failed.
@@ -153,6 +154,8 @@ class DbManager : public BaseSingleton<DbManager> {
   // (opened without its own mutex, whose wait cannot be bounded).
   OwnerLock connection_lock_;
   const DbClock clock_;
+  // The directory of the database file, where every data file it records lives.
+  const std::wstring data_dir_;
   // Serialises SaveStrategy and LoadStrategy against each other so a reader
   // or a second writer never sees half a strategy. Held alone; never on a
   // crashing thread.

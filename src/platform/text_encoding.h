@@ -14,11 +14,14 @@ namespace Vextra::platform {
 // yields the empty text.
 std::wstring NarrowToWide(const char* text, size_t max_chars = 259);
 // Wide to the system's ANSI code page (Windows) or UTF-8 (elsewhere, with
-// U+DC80..U+DCFF back to their bytes); used for paths stored in the record
-// database and for file-system calls.
+// U+DC80..U+DCFF back to their bytes); the form in which earlier runs stored
+// paths in the record database.
 std::string WideToAnsi(const std::wstring& text);
 std::string WideToUtf8(const std::wstring& text);
-// The inverse of WideToAnsi, for paths read back from the record database; the
+// UTF-8 to wide, the whole text. Windows: a sequence that is not UTF-8
+// becomes U+FFFD. Elsewhere: as NarrowToWide, so WideToUtf8 gives the bytes back.
+std::wstring Utf8ToWide(const std::string& text);
+// The inverse of WideToAnsi, for paths earlier runs stored in the record database; the
 // whole text is converted, never cut (up to an embedded NUL elsewhere).
 std::wstring AnsiToWide(const std::string& text);
 

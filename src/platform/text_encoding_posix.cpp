@@ -111,4 +111,6 @@ std::wstring AnsiToWide(const std::string& text) {
   return DecodeBytes(reinterpret_cast<const unsigned char*>(text.data()), text.size(), text.size());
 }
 
+std::wstring Utf8ToWide(const std::string& text) { return AnsiToWide(text); }
+
 }  // namespace Vextra::platform

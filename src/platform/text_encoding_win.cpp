@@ -31,13 +31,16 @@ static std::string WideToCodePage(const std::wstring& text, UINT code_page) {
 std::string WideToAnsi(const std::wstring& text) { return WideToCodePage(text, CP_ACP); }
 std::string WideToUtf8(const std::wstring& text) { return WideToCodePage(text, CP_UTF8); }
 
-std::wstring AnsiToWide(const std::string& text) {
+static std::wstring CodePageToWide(const std::string& text, UINT code_page) {
   if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int size = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   if (size <= 0) return {};
   std::wstring out(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+  MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
   return out;
 }
+
+std::wstring AnsiToWide(const std::string& text) { return CodePageToWide(text, CP_ACP); }
+std::wstring Utf8ToWide(const std::string& text) { return CodePageToWide(text, CP_UTF8); }
 
 }  // namespace Vextra::platform

@@ -16,7 +16,9 @@ class SystemInfo {
  public:
   // Windows: initialises COM for the calling thread (single-threaded apartment)
   // and connects to the management namespaces; the object is ready only when
-  // both connected. POSIX: nothing to connect; ready at once.
+  // both connected. Each later query waits a few seconds at most for its
+  // results; once one has run out of time no further query is made, and the
+  // facts not read keep their unknown values. POSIX: nothing to connect; ready at once.
   // Construct and Close on the same thread.
   SystemInfo();
   // Closes the object when it was not closed yet.
@@ -53,6 +55,10 @@ class SystemInfo {
   bool IsReady() const { return ready; }
 
  private:
+  // Ready, connected, and no query has timed out: a service that let one
+  // query run out of time is not asked again, so start-up waits for it once.
+  bool CanQuery() const;
+
   IWbemLocator* locator = nullptr;
   IWbemLocator* storageLocator = nullptr;
   IWbemServices* services = nullptr;
@@ -60,6 +66,7 @@ class SystemInfo {
   bool ready = false;
   // This object's CoInitializeEx succeeded and is not yet undone.
   bool comInitialized = false;
+  bool queriesTimedOut = false;
 };
 
 }  // namespace lumarobase

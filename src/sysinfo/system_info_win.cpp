@@ -18,6 +18,7 @@
 #include "sysinfo/mac_format.h"
 #include "sysinfo/os_name_table.h"
 #include "sysinfo/system_info.h"
+#include "sysinfo/wmi_query_win.h"
 #include "sysinfo/wmi_value_win.h"
 
 namespace lumarobase {
@@ -86,28 +87,46 @@ bool SetProxyBlanket(IWbemServices* services) {
   return true;
 }
 
+HRESULT ExecQueryOfService(IWbemServices* services, BSTR language, BSTR query, LONG flags,
+                           IEnumWbemClassObject** results) {
+  return services->ExecQuery(language, query, flags, nullptr, results);
+}
+
+WmiExecQuery g_exec_query = ExecQueryOfService;
+
 // Runs a WQL query and hands each result to on_object until it returns true.
+// The results are waited for at most kWmiQueryTimeoutMs in all; false when
+// that time ran out (what arrived before was handed on).
 template <typename OnObject>
-void RunQuery(IWbemServices* services, const wchar_t* wql, OnObject on_object) {
+bool RunQuery(IWbemServices* services, const wchar_t* wql, OnObject on_object) {
   IEnumWbemClassObject* raw_results = nullptr;
   Bstr language(L"WQL");
   Bstr query(wql);
-  HRESULT hr =
-      services->ExecQuery(language.value, query.value, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                          nullptr, &raw_results);
+  // Forward-only and return-immediately: the call returns at once and the
+  // results are waited for below, each wait bounded.
+  HRESULT hr = g_exec_query(services, language.value, query.value,
+                            WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, &raw_results);
   // Owned before the check, so an enumerator handed out with a failure is released too.
   std::unique_ptr<IEnumWbemClassObject, ComReleaser> results(raw_results);
   if (FAILED(hr) || results == nullptr) {
     LogDebug("SystemInfo: query \"%ls\" failed: 0x%08lX\n", wql, static_cast<unsigned long>(hr));
-    return;
+    return true;
   }
+  const ULONGLONG deadline = GetTickCount64() + kWmiQueryTimeoutMs;
   for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    const LONG wait_ms = now < deadline ? static_cast<LONG>(deadline - now) : 0;
     IWbemClassObject* raw_object = nullptr;
     ULONG returned = 0;
-    results->Next(WBEM_INFINITE, 1, &raw_object, &returned);
-    if (returned == 0 || raw_object == nullptr) break;
-    std::unique_ptr<IWbemClassObject, ComReleaser> object(raw_object);
-    if (on_object(object.get())) break;
+    hr = results->Next(wait_ms, 1, &raw_object, &returned);
+    std::unique_ptr<IWbemClassObject, ComReleaser> object(returned == 1 ? raw_object : nullptr);
+    if (hr == WBEM_S_TIMEDOUT && object == nullptr) {
+      LogDebug("SystemInfo: query \"%ls\" got no answer within %u ms\n", wql,
+               static_cast<unsigned>(kWmiQueryTimeoutMs));
+      return false;
+    }
+    if (object == nullptr) return true;
+    if (on_object(object.get())) return true;
   }
 }
 
@@ -125,16 +144,18 @@ std::optional<uint32_t> NumberProperty(IWbemClassObject* object, const wchar_t* 
 }
 
 // Runs a query whose results each carry one text property: every present value
-// that fits overwrites out, so the last result wins.
-void ReadLastText(IWbemServices* services, const wchar_t* wql, const wchar_t* property, char* out,
+// that fits overwrites out, so the last result wins. False when the query timed out.
+bool ReadLastText(IWbemServices* services, const wchar_t* wql, const wchar_t* property, char* out,
                   size_t capacity) {
-  RunQuery(services, wql, [&](IWbemClassObject* object) {
+  return RunQuery(services, wql, [&](IWbemClassObject* object) {
     if (std::optional<std::string> text = TextProperty(object, property)) CopyIfShorter(*text, out, capacity);
     return false;
   });
 }
 
 }  // namespace
+
+void SetWmiExecQueryForTesting(WmiExecQuery exec) { g_exec_query = exec != nullptr ? exec : ExecQueryOfService; }
 
 SystemInfo::SystemInfo() {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -190,6 +211,8 @@ SystemInfo::SystemInfo() {
 
 SystemInfo::~SystemInfo() { Close(); }
 
+bool SystemInfo::CanQuery() const { return ready && services != nullptr && !queriesTimedOut; }
+
 void SystemInfo::Close() {
   ReleaseAndClear(services);
   ReleaseAndClear(locator);
@@ -205,9 +228,9 @@ void SystemInfo::Close() {
 
 void SystemInfo::GetGpuInfo(char* name, size_t name_capacity, char* driver_version, size_t version_capacity,
                             int32_t* memory_mib) {
-  if (!ready || services == nullptr) return;
+  if (!CanQuery()) return;
   GpuFactsWalk walk(name, name_capacity, driver_version, version_capacity, memory_mib);
-  RunQuery(services, L"SELECT * FROM Win32_VideoController", [&](IWbemClassObject* adapter) {
+  queriesTimedOut = !RunQuery(services, L"SELECT * FROM Win32_VideoController", [&](IWbemClassObject* adapter) {
     VideoAdapterFacts facts;
     facts.caption = TextProperty(adapter, L"Caption");
     if (std::optional<uint32_t> ram = NumberProperty(adapter, L"AdapterRAM"))
@@ -218,8 +241,9 @@ void SystemInfo::GetGpuInfo(char* name, size_t name_capacity, char* driver_versi
 }
 
 void SystemInfo::GetOsVersion(char (&version)[64]) {
-  if (!ready || services == nullptr) return;
-  ReadLastText(services, L"SELECT Version FROM Win32_OperatingSystem", L"Version", version, sizeof version);
+  if (!CanQuery()) return;
+  queriesTimedOut =
+      !ReadLastText(services, L"SELECT Version FROM Win32_OperatingSystem", L"Version", version, sizeof version);
 }
 
 void SystemInfo::GetOsName(char* out, size_t capacity) {
@@ -233,8 +257,8 @@ void SystemInfo::GetOsName(char* out, size_t capacity) {
 }
 
 void SystemInfo::GetCpuName(char* out, size_t capacity) {
-  if (!ready || services == nullptr) return;
-  ReadLastText(services, L"SELECT Name FROM Win32_Processor", L"Name", out, capacity);
+  if (!CanQuery()) return;
+  queriesTimedOut = !ReadLastText(services, L"SELECT Name FROM Win32_Processor", L"Name", out, capacity);
 }
 
 uint32_t SystemInfo::GetMacAddress(char* out, size_t capacity) {

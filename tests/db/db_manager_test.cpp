@@ -62,7 +62,7 @@ class DbManagerTest : public ::testing::Test {
   std::string StatusOf(const std::wstring& path) {
     RawDb raw(DbPath());
     return raw.Cell("SELECT STATUS || ',' || RETRY_COUNT FROM T_CRASH_RECORD WHERE PATH='" +
-                    platform::WideToAnsi(path) + "'");
+                    platform::WideToUtf8(path) + "'");
   }
 
   vextra_test::TempDir dir_{"vextra-db"};
@@ -184,7 +184,7 @@ TEST_F(DbManagerTest, InsertStoresTheRecordInStatusZero) {
     ASSERT_TRUE(db->InsertCrashRecord(path, "0123456789ABCDEF0123456789ABCDEF", c.uploadable));
     RawDb raw(DbPath());
     EXPECT_EQ(raw.Cells("SELECT TIME, MD5, GUID, STATUS, STATUS_TIME, RETRY_COUNT, UPLOADABLE FROM T_CRASH_RECORD "
-                        "WHERE PATH='" + platform::WideToAnsi(path) + "'"),
+                        "WHERE PATH='" + platform::WideToUtf8(path) + "'"),
               (std::vector<std::string>{std::to_string(kNow), c.md5, "0123456789ABCDEF0123456789ABCDEF", "0",
                                         std::to_string(kNow), "0", c.uploadable ? "1" : "0"}));
   }
@@ -215,7 +215,7 @@ TEST_F(DbManagerTest, StatusUpdatesFollowTheRetryRule) {
     for (int32_t status : c.updates) ASSERT_TRUE(db->UpdateCrashStatus(path, status));
     EXPECT_EQ(StatusOf(path), c.expected);
     RawDb raw(DbPath());
-    EXPECT_EQ(raw.Cells("SELECT TIME, STATUS_TIME FROM T_CRASH_RECORD WHERE PATH='" + platform::WideToAnsi(path) +
+    EXPECT_EQ(raw.Cells("SELECT TIME, STATUS_TIME FROM T_CRASH_RECORD WHERE PATH='" + platform::WideToUtf8(path) +
                         "'"),
               (std::vector<std::string>{std::to_string(kNow), std::to_string(kNow + 100)}));
   }
@@ -380,7 +380,9 @@ TEST_F(DbManagerTest, PathsOutsideAsciiRoundTrip) {
   ASSERT_TRUE(db->SelectFailedPaths(&paths));
   EXPECT_EQ(paths, std::vector<std::wstring>{path});
   RawDb raw(DbPath());
-  EXPECT_EQ(raw.Cell("SELECT PATH FROM T_CRASH_RECORD"), platform::WideToAnsi(path));
+  // Stored as UTF-8 whatever the system's code page.
+  EXPECT_EQ(raw.Cell("SELECT PATH FROM T_CRASH_RECORD"),
+            platform::WideToUtf8(dir_.wpath() + platform::kPathSeparator) + "caf\xC3\xA9 \xC3\xA4.dat");
   EXPECT_NE(raw.Cell("SELECT MD5 FROM T_CRASH_RECORD"), std::string(32, 'A'));  // the file was found
 }
 
