@@ -263,7 +263,7 @@ bool DbManager::CleanupCrashRecords(std::vector<std::wstring>* released) {
           left.front() != "0") {
         continue;
       }
-      const std::wstring wide = platform::AnsiToWide(path);
+      const std::wstring wide = ReadStoredPath(path, data_dir_);
       if (std::find(released->begin(), released->end(), wide) == released->end()) released->push_back(wide);
     }
     return all_deleted;
