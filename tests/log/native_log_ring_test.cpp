@@ -555,10 +555,11 @@ TEST_F(NativeLogTest, ConcurrentAppendsAndReadsSeeOnlyWholeRecords) {
   InitNativeLog();
   constexpr int kThreads = 4;
   constexpr int kRecordsPerThread = 2000;
-  // The reads start once every writer has stored a record, and each writer
-  // goes on (past its 2000 records if need be) until the reads are done, so
-  // every read falls among appends.
+  // The reads start once every writer has stored a record and go on, a
+  // thousand at least, until every writer has stored 2000; each writer goes on
+  // past its 2000 until the reads are done, so every read falls among appends.
   std::atomic<int> writing{0};
+  std::atomic<int> past_minimum{0};
   std::atomic<bool> reads_done{false};
   std::vector<int> last_index(kThreads, -1);
   std::vector<std::thread> writers;
@@ -567,6 +568,7 @@ TEST_F(NativeLogTest, ConcurrentAppendsAndReadsSeeOnlyWholeRecords) {
       for (int i = 0;; ++i) {
         Print(4, "Worker", "%s", message_for(t, i).c_str());
         if (i == 0) ++writing;
+        if (i + 1 == kRecordsPerThread) ++past_minimum;
         if (i + 1 >= kRecordsPerThread && reads_done) {
           last_index[t] = i;
           break;
@@ -576,7 +578,7 @@ TEST_F(NativeLogTest, ConcurrentAppendsAndReadsSeeOnlyWholeRecords) {
   }
   while (writing < kThreads) std::this_thread::yield();
   int torn_reads = 0;
-  for (int r = 0; r < 50; ++r) {
+  for (int r = 0; r < 1000 || past_minimum < kThreads; ++r) {
     if (!check_whole(ReadText())) ++torn_reads;
   }
   reads_done = true;

@@ -58,7 +58,7 @@ TEST(OwnerLockTest, WaiterGetsTheLockOnceItIsReleased) {
     });
     holding.get_future().wait();
     auto waiter = std::async(std::launch::async, [&] {
-      const Outcome outcome = row.bounded ? lock.TryLockFor(60000) : lock.Lock();
+      const Outcome outcome = row.bounded ? lock.TryLockFor(10000) : lock.Lock();
       if (outcome == Outcome::kAcquired) lock.Unlock();
       return outcome;
     });
