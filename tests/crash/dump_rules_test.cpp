@@ -14,6 +14,9 @@ namespace {
 
 using Vextra::kDumpPathChars;
 
+// Stored in record.dat in place of a GUID for a dump a scan chose not to send.
+const std::string kNotUpload = "--------------------------not upload--------------------------";
+
 // A path buffer with a fenced tail, to see that nothing is written past it.
 struct FencedPath {
   wchar_t path[kDumpPathChars];
@@ -242,7 +245,7 @@ TEST(RecordText, LinesOfExactlyThreeFieldsAreRecordsAndTheFirstOfADigestWins) {
       {"last line without a line end", "aa\t5\tG", {{"aa", {5, "G"}}}, 0},
       {"not-upload text as the GUID",
        "aa\t5\t--------------------------not upload--------------------------\r\n",
-       {{"aa", {5, Vextra::kNotUploadText}}},
+       {{"aa", {5, kNotUpload}}},
        0},
   };
   for (const auto& row : kCases) {
@@ -287,9 +290,9 @@ TEST(RecordText, RewriteKeepsRecordsYoungerThanTenDaysInDigestOrderAndReadsBack)
   records["ffff"] = {static_cast<int32_t>(now - 10), "G3"};
   records["0000"] = {static_cast<int32_t>(now - 863999), "G1"};  // one second within the age
   records["8888"] = {static_cast<int32_t>(now - 864000), "OLD"};  // exactly 10 days: dropped
-  records["1111"] = {static_cast<int32_t>(now), Vextra::kNotUploadText};
+  records["1111"] = {static_cast<int32_t>(now), kNotUpload};
   const std::string text = Vextra::FormatRecordText(records, now);
-  EXPECT_EQ(text, "0000\t1764518401\tG1\r\n1111\t1765382400\t" + std::string(Vextra::kNotUploadText) +
+  EXPECT_EQ(text, "0000\t1764518401\tG1\r\n1111\t1765382400\t" + kNotUpload +
                       "\r\nffff\t1765382390\tG3\r\n");
 
   Vextra::DumpRecordMap back;
