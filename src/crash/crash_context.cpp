@@ -1,7 +1,9 @@
 #include "crash/crash_context.h"
 
 #include <cstring>
-#include <ctime>
+
+#include "log/sdk_log.h"
+#include "log/time_stamp.h"
 
 namespace Vextra {
 
@@ -10,7 +12,7 @@ CHcSpyGlobal& CHcSpyGlobal::Instance() {
   return *context;
 }
 
-CHcSpyGlobal::CHcSpyGlobal() : creation_time(static_cast<int64_t>(std::time(nullptr))) {}
+CHcSpyGlobal::CHcSpyGlobal() : creation_time(static_cast<int64_t>(WallClockSeconds())) {}
 
 CHcSpyGlobal::~CHcSpyGlobal() = default;
 
@@ -22,9 +24,15 @@ bool CHcSpyGlobal::RememberCrashAddress(uintptr_t address) {
   for (size_t i = 0; i < remembered_count_; ++i) {
     if (remembered_[i] == address) return false;
   }
-  remembered_[remembered_next_] = address;
-  remembered_next_ = (remembered_next_ + 1) % kRememberedAddressCapacity;
-  if (remembered_count_ < kRememberedAddressCapacity) ++remembered_count_;
+  if (remembered_count_ < kRememberedAddressCapacity) {
+    remembered_[remembered_count_++] = address;
+    return true;
+  }
+  if (!remembered_full_told_) {
+    remembered_full_told_ = true;
+    LogAlways("crash address list full (%d addresses): later new addresses are sent but not remembered\n",
+              static_cast<int>(kRememberedAddressCapacity));
+  }
   return true;
 }
 
@@ -43,7 +51,7 @@ void CHcSpyGlobal::ResetForTesting(int64_t now) {
   last_crash_time.store(0);
   last_crash_address = 0;
   remembered_count_ = 0;
-  remembered_next_ = 0;
+  remembered_full_told_ = false;
   hooked_count_ = 0;
 }
 

@@ -20,9 +20,11 @@ using TopLevelFilter = long (*)(_EXCEPTION_POINTERS*);
 
 constexpr size_t kHostPathChars = 260;
 constexpr size_t kHookedTargetCapacity = 3;
-// Remembered crash addresses. Once full, a new address overwrites the oldest
-// one: a repeat is most likely of a recent crash, and nothing is allocated.
-constexpr size_t kRememberedAddressCapacity = 256;
+// Room for remembered crash addresses, set aside with the context at load so
+// that remembering allocates nothing. The list only grows: once it is full a
+// new address is still sent but no longer remembered (said once in the SDK
+// log), and an address already in it is never sent again.
+constexpr size_t kRememberedAddressCapacity = 8192;
 
 class CHcSpyGlobal {
  public:
@@ -52,8 +54,8 @@ class CHcSpyGlobal {
   // Read and written under the crash lock only.
   uintptr_t last_crash_address = 0;
 
-  // Appends address unless it is already remembered; true when appended.
-  // The caller holds the crash lock.
+  // False when address is remembered; otherwise appends it while there is
+  // room and answers true. The caller holds the crash lock.
   // crash path: scans a fixed array, allocates nothing.
   bool RememberCrashAddress(uintptr_t address);
 
@@ -68,7 +70,7 @@ class CHcSpyGlobal {
   size_t hooked_count_ = 0;
   uintptr_t remembered_[kRememberedAddressCapacity] = {};
   size_t remembered_count_ = 0;  // at most the capacity
-  size_t remembered_next_ = 0;   // slot the next address goes to
+  bool remembered_full_told_ = false;
 };
 
 }  // namespace Vextra

@@ -113,10 +113,14 @@ long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts) {
   // Another thread is writing and sending a crash: answering now would let
   // the system end the process under it and lose that report, so this
   // thread holds back (for a bounded time) before it chains.
-  CHcSpyGlobal::Instance().crash_lock.WaitWhileHeldByAnother(CurrentCrashPlatform().thread_id(),
-                                                            kWaitForCrashInProgressMs);
+  // It stops early once exit has begun (nothing more will be sent) or when
+  // the holder's thread is gone (nothing will let go).
+  CHcSpyGlobal& context = CHcSpyGlobal::Instance();
+  const CrashPlatform& platform = CurrentCrashPlatform();
+  context.crash_lock.WaitWhileHeldByAnother(platform.thread_id(), kWaitForCrashInProgressMs, platform,
+                                            context.enabled);
 
-  const TopLevelFilter next = CHcSpyGlobal::Instance().next_filter.load(std::memory_order_acquire);
+  const TopLevelFilter next = context.next_filter.load(std::memory_order_acquire);
   const TopLevelFilter ours = &HcSpyUnhandledExceptionFilter;
   if (next != nullptr && next != ours) return next(facts.pointers);
   return kExecuteHandler;

@@ -22,11 +22,12 @@ long HcSpyVectoredExceptionHandler(const ExceptionFacts& facts);
 // chains, for the thread that holds it to finish writing and sending.
 constexpr uint32_t kWaitForCrashInProgressMs = 60000;
 
-// Processes a crash (crash kind 2), then, when another thread is processing
-// one, waits for it (at most kWaitForCrashInProgressMs), then chains to the
+// Processes a crash (crash kind 2), then, when another live thread is
+// processing one and exit has not begun, waits for it (at most
+// kWaitForCrashInProgressMs on the monotonic clock), then chains to the
 // host's filter and answers its result, or kExecuteHandler without one.
-// crash path: tries the crash lock, waits only (bounded) for another crash to
-// be sent, allocates nothing.
+// crash path: tries the crash lock, waits only (bounded by a clock deadline)
+// for another crash to be sent, allocates nothing.
 long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts);
 // Processes the host's exception (crash kind 2) without a code or module test;
 // always kContinueSearch.

@@ -1,6 +1,5 @@
 #include "crash/crash_lock.h"
 
-#include <thread>
 
 namespace Vextra {
 
@@ -24,13 +23,24 @@ bool CrashLock::HeldByAnother(uint32_t thread_id) const {
   return owner != kNoOwner && owner != thread_id;
 }
 
-bool CrashLock::WaitWhileHeldByAnother(uint32_t thread_id, uint32_t max_wait_ms) const {
-  constexpr uint32_t kPollMs = 5;
-  for (uint32_t waited = 0; HeldByAnother(thread_id); waited += kPollMs) {
-    if (waited >= max_wait_ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+CrashWaitEnd CrashLock::WaitWhileHeldByAnother(uint32_t thread_id, uint32_t max_wait_ms,
+                                               const CrashPlatform& platform,
+                                               const std::atomic<int32_t>& enabled) const {
+  constexpr uint64_t kPollMs = 5;
+  if (thread_id == kNoOwner) thread_id = ~0u;
+  // The deadline is read on the clock: a sleep may last a whole system timer
+  // tick (15.6 ms on Windows), so counting requested sleeps would overrun it.
+  const uint64_t start = platform.monotonic_ms();
+  for (;;) {
+    const uint32_t owner = owner_.load(std::memory_order_acquire);
+    if (owner == kNoOwner || owner == thread_id) return CrashWaitEnd::kReleased;
+    if (enabled.load(std::memory_order_acquire) == 0) return CrashWaitEnd::kExitBegun;
+    if (!platform.thread_exists(owner)) return CrashWaitEnd::kHolderGone;
+    const uint64_t waited = platform.monotonic_ms() - start;
+    if (waited >= max_wait_ms) return CrashWaitEnd::kTimedOut;
+    const uint64_t left = max_wait_ms - waited;
+    platform.sleep_ms(static_cast<uint32_t>(left < kPollMs ? left : kPollMs));
   }
-  return true;
 }
 
 void CrashLock::Unlock() {

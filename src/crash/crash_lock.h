@@ -4,10 +4,19 @@
 // while processing a crash.
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 
+#include "crash/crash_platform.h"
+
 namespace Vextra {
+
+// How a wait for another crashing thread ended.
+enum class CrashWaitEnd {
+  kReleased,    // the lock is free (or was never held by another thread)
+  kTimedOut,    // the holder kept it for the whole wait
+  kHolderGone,  // the holder's thread no longer exists: nothing will let go
+  kExitBegun,   // capture was switched off (process exit began): nothing more is sent
+};
 
 class CrashLock {
  public:
@@ -22,10 +31,13 @@ class CrashLock {
   // crash path: one atomic load.
   bool HeldByAnother(uint32_t thread_id) const;
   // Waits while another thread holds the lock (a crash being written and
-  // sent), polling every few milliseconds for at most max_wait_ms; true when
-  // it was let go in time. The lock itself is not taken.
-  // crash path: bounded, polls an atomic between short sleeps, allocates nothing.
-  bool WaitWhileHeldByAnother(uint32_t thread_id, uint32_t max_wait_ms) const;
+  // sent), polling every few milliseconds until max_wait_ms have passed on
+  // the platform's monotonic clock. Stops at once when `enabled` reads 0 or
+  // the holder's thread no longer exists. The lock itself is not taken.
+  // crash path: bounded by a clock deadline, polls atomics between short
+  // sleeps, takes no lock, allocates nothing.
+  CrashWaitEnd WaitWhileHeldByAnother(uint32_t thread_id, uint32_t max_wait_ms, const CrashPlatform& platform,
+                                      const std::atomic<int32_t>& enabled) const;
 
  private:
   static constexpr uint32_t kNoOwner = 0;

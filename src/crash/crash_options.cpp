@@ -1,7 +1,9 @@
 #include "crash/crash_options.h"
 
 #include <atomic>
-#include <mutex>
+#include <thread>
+
+#include "log/sdk_log.h"
 
 namespace Vextra {
 namespace {
@@ -9,17 +11,24 @@ namespace {
 std::atomic<bool> g_veh_enabled{false};
 std::atomic<bool> g_extra_handler{false};
 
-// Entries are written before the count that publishes them.
-struct AcceptedCodeTable {
-  std::mutex adders;  // taken by host threads adding codes, never by readers
-  std::atomic<uint32_t> count{0};
-  std::atomic<uint32_t> codes[kAcceptedCodeCapacity] = {};
-};
+// The accepted codes live in static storage, there from load: a crash reads
+// them without a first-use allocation. Entries are written before the count
+// that publishes them.
+std::atomic<uint32_t> g_code_count{0};
+std::atomic<uint32_t> g_codes[kAcceptedCodeCapacity];
+// Taken by host threads adding codes, never by readers.
+std::atomic_flag g_adding = ATOMIC_FLAG_INIT;
+bool g_full_told = false;  // written by the adder that holds g_adding
 
-AcceptedCodeTable& Codes() {
-  static AcceptedCodeTable* const table = new AcceptedCodeTable;
-  return *table;
-}
+class AdderTurn {
+ public:
+  AdderTurn() {
+    while (g_adding.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  }
+  ~AdderTurn() { g_adding.clear(std::memory_order_release); }
+  AdderTurn(const AdderTurn&) = delete;
+  AdderTurn& operator=(const AdderTurn&) = delete;
+};
 
 }  // namespace
 
@@ -33,20 +42,25 @@ void SetExtraHandlerFlag(bool enable) { g_extra_handler.store(enable, std::memor
 bool IsExtraHandlerOn() { return g_extra_handler.load(std::memory_order_relaxed); }
 
 void AddAcceptedCode(uint32_t code) {
-  AcceptedCodeTable& table = Codes();
-  std::lock_guard<std::mutex> lock(table.adders);
+  AdderTurn turn;
   if (IsAcceptedCode(code)) return;
-  const uint32_t used = table.count.load(std::memory_order_relaxed);
-  if (used == kAcceptedCodeCapacity) return;
-  table.codes[used].store(code, std::memory_order_relaxed);
-  table.count.store(used + 1, std::memory_order_release);
+  const uint32_t used = g_code_count.load(std::memory_order_relaxed);
+  if (used == kAcceptedCodeCapacity) {
+    if (!g_full_told) {
+      g_full_told = true;
+      LogAlways("accepted exception codes full (%d codes): 0x%08x and later new codes are not added\n",
+                static_cast<int>(kAcceptedCodeCapacity), code);
+    }
+    return;
+  }
+  g_codes[used].store(code, std::memory_order_relaxed);
+  g_code_count.store(used + 1, std::memory_order_release);
 }
 
 bool IsAcceptedCode(uint32_t code) {
-  const AcceptedCodeTable& table = Codes();
-  const uint32_t used = table.count.load(std::memory_order_acquire);
+  const uint32_t used = g_code_count.load(std::memory_order_acquire);
   for (uint32_t i = 0; i < used; ++i) {
-    if (table.codes[i].load(std::memory_order_relaxed) == code) return true;
+    if (g_codes[i].load(std::memory_order_relaxed) == code) return true;
   }
   return false;
 }
@@ -57,6 +71,8 @@ namespace Vextra::testing_hooks {
 void ResetCrashOptionsForTesting() {
   StoreVehEnable(false);
   SetExtraHandlerFlag(false);
-  Codes().count.store(0);
+  AdderTurn turn;
+  g_code_count.store(0);
+  g_full_told = false;
 }
 }  // namespace Vextra::testing_hooks

@@ -17,8 +17,9 @@ bool IsVehEnabled();
 void SetExtraHandlerFlag(bool enable);
 bool IsExtraHandlerOn();
 
-// Room for accepted codes; codes beyond it are dropped.
-constexpr size_t kAcceptedCodeCapacity = 64;
+// Room for accepted codes, in static storage. The set only grows; a new code
+// past the room is not added, said once in the SDK log.
+constexpr size_t kAcceptedCodeCapacity = 4096;
 
 // Codes are only ever added; a code already accepted is not stored twice.
 // Host threads only (adders take turns; readers never wait for them).

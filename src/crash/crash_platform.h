@@ -9,13 +9,20 @@ struct _EXCEPTION_POINTERS;
 namespace Vextra {
 
 struct CrashPlatform {
-  // Seconds since the epoch.
+  // Seconds since the epoch, read from the system clock without the C
+  // runtime (whose time() may take a lock a dead thread left held).
   int64_t (*now)();
   uint32_t (*thread_id)();
   // Whether a file exists at the narrow path.
   bool (*file_exists)(const char* path);
   // RefreshIgnoredModules: appends the loaded modules on the ignore list.
   bool (*refresh_ignored_modules)();
+  // Milliseconds of a clock that never goes back (any origin), for deadlines.
+  uint64_t (*monotonic_ms)();
+  // Sleeps about this long; the system's timer may make it longer.
+  void (*sleep_ms)(uint32_t milliseconds);
+  // Whether a thread of this process with this id still exists.
+  bool (*thread_exists)(uint32_t thread_id);
 };
 
 // The platform's own calls. Every function is crash-path safe: none allocates

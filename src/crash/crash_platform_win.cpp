@@ -1,19 +1,30 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <ctime>
-
 #include "crash/crash_decisions.h"
 #include "crash/crash_platform.h"
 #include "crash/stack_overflow_helper.h"
 #include "log/sdk_log.h"
+#include "log/time_stamp.h"
 
 namespace Vextra {
 namespace {
 
-int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t Now() { return static_cast<int64_t>(WallClockSeconds()); }
 uint32_t ThreadId() { return ActingThreadId(static_cast<uint32_t>(GetCurrentThreadId())); }
 bool FileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+uint64_t MonotonicMs() { return GetTickCount64(); }
+void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+
+// A thread id that no longer opens names no thread; one that opens is alive
+// until its handle is signalled. A thread we may not open is taken as alive.
+bool ThreadExists(uint32_t thread_id) {
+  HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, thread_id);
+  if (thread == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  const bool running = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+  CloseHandle(thread);
+  return running;
+}
 
 }  // namespace
 
@@ -39,7 +50,8 @@ bool RefreshIgnoredModules() {
 }
 
 const CrashPlatform& DefaultCrashPlatform() {
-  static const CrashPlatform platform{&Now, &ThreadId, &FileExists, &RefreshIgnoredModules};
+  static const CrashPlatform platform{&Now,         &ThreadId, &FileExists,  &RefreshIgnoredModules,
+                                      &MonotonicMs, &SleepMs,  &ThreadExists};
   return platform;
 }
 

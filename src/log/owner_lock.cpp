@@ -3,9 +3,20 @@
 #include <chrono>
 #include <thread>
 
-
 namespace Vextra {
 namespace {
+
+// Counts a thread as waiting for the scope of its wait.
+class WaitingScope {
+ public:
+  explicit WaitingScope(std::atomic<int>& waiting) : waiting_(waiting) { waiting_.fetch_add(1, std::memory_order_acq_rel); }
+  ~WaitingScope() { waiting_.fetch_sub(1, std::memory_order_acq_rel); }
+  WaitingScope(const WaitingScope&) = delete;
+  WaitingScope& operator=(const WaitingScope&) = delete;
+
+ private:
+  std::atomic<int>& waiting_;
+};
 
 // A holder keeps these locks for one copy or one write call, so a short spin
 // usually suffices; after it the waiter yields, then sleeps, to leave the core
@@ -26,6 +37,7 @@ OwnerLock::Outcome OwnerLock::TryLockFor(uint32_t wait_ms) {
   if (owner_.load(std::memory_order_relaxed) == self) return Outcome::kHeldByThisThread;
   if (TryOnce(self)) return Outcome::kAcquired;
   if (wait_ms == 0) return Outcome::kTimedOut;
+  const WaitingScope waiting(waiting_);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   for (int round = 0;; ++round) {
     if (round < kSpins) {
@@ -43,6 +55,8 @@ OwnerLock::Outcome OwnerLock::TryLockFor(uint32_t wait_ms) {
 OwnerLock::Outcome OwnerLock::Lock() {
   const uintptr_t self = CurrentThreadToken();
   if (owner_.load(std::memory_order_relaxed) == self) return Outcome::kHeldByThisThread;
+  if (TryOnce(self)) return Outcome::kAcquired;
+  const WaitingScope waiting(waiting_);
   for (int round = 0; !TryOnce(self); ++round) {
     if (round >= kSpins + kYields) {
       std::this_thread::sleep_for(std::chrono::microseconds(500));

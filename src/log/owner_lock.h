@@ -31,11 +31,14 @@ class OwnerLock {
   // Only after kAcquired.
   void Unlock();
   bool HeldByThisThread() const;
+  // Threads inside a wait, past their first failed try.
+  int Waiting() const { return waiting_.load(std::memory_order_acquire); }
 
  private:
   bool TryOnce(uintptr_t self);
 
   std::atomic<uintptr_t> owner_{0};  // CurrentThreadToken of the holder, 0 when free
+  std::atomic<int> waiting_{0};
 };
 
 // Scoped TryLockFor/Lock: unlocks on destruction when it acquired.

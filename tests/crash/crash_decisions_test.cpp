@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "crash/crash_context.h"
@@ -74,13 +75,34 @@ TEST_F(CrashDecisions, ExceptionCodesInTheirOrderOfTests) {
   }
 }
 
-TEST_F(CrashDecisions, AcceptedCodesAreStoredOnceAndTheTableStopsWhenFull) {
+// The accepted-code set only grows: every code a host adds stays accepted,
+// thousands included, and adding one twice changes nothing.
+TEST_F(CrashDecisions, AcceptedCodesOnlyGrow) {
   for (int round = 0; round < 2; ++round) {
-    for (uint32_t i = 0; i < kAcceptedCodeCapacity + 5; ++i) AddAcceptedCode(0x100 + i);
+    for (uint32_t i = 0; i < 3000; ++i) AddAcceptedCode(0x100 + i);
   }
-  EXPECT_TRUE(IsAcceptedCode(0x100));
-  EXPECT_TRUE(IsAcceptedCode(0x100 + kAcceptedCodeCapacity - 1));
-  EXPECT_FALSE(IsAcceptedCode(0x100 + kAcceptedCodeCapacity));
+  for (uint32_t code : {0x100u, 0x100u + 64, 0x100u + 65, 0x100u + 2999}) {
+    SCOPED_TRACE(code);
+    EXPECT_TRUE(IsAcceptedCode(code));
+  }
+  EXPECT_FALSE(IsAcceptedCode(0x100 + 3000));
+  EXPECT_EQ(Occurrences(NewLog(), "accepted exception codes full"), 0) << "3000 codes fit";
+}
+
+// Past the room set aside for them, a new code is not added, and the SDK log
+// says so once; the codes already there stay accepted.
+TEST_F(CrashDecisions, ACodePastTheRoomIsDroppedWithOneLogLine) {
+  for (uint32_t i = 0; i < kAcceptedCodeCapacity; ++i) AddAcceptedCode(0x10000 + i);
+  EXPECT_EQ(Occurrences(NewLog(), "accepted exception codes full"), 0);
+  AddAcceptedCode(0xE0000001);
+  AddAcceptedCode(0xE0000002);
+  AddAcceptedCode(0x10000);  // already accepted: nothing to drop
+  EXPECT_FALSE(IsAcceptedCode(0xE0000001));
+  EXPECT_TRUE(IsAcceptedCode(0x10000));
+  EXPECT_TRUE(IsAcceptedCode(0x10000 + kAcceptedCodeCapacity - 1));
+  const std::string log = NewLog();
+  EXPECT_EQ(Occurrences(log, "accepted exception codes full"), 1) << log;
+  EXPECT_EQ(Occurrences(log, "0xe0000001 and later new codes are not added\n"), 1) << log;
 }
 
 TEST_F(CrashDecisions, CaptureEnabledLooksForTheMarkerOnlyInTheFirstSecond) {
@@ -202,15 +224,115 @@ TEST(CrashLock, TriedOnlyRecursiveForItsHolderRefusedToOthers) {
   lock.Unlock();
 }
 
-TEST(CrashLock, WaitingForAnotherHolderIsBoundedAndNeverForOneself) {
-  CrashLock lock;
-  ASSERT_TRUE(lock.TryLock(7));
-  EXPECT_TRUE(lock.WaitWhileHeldByAnother(7, 0)) << "its own holder never waits";
-  bool let_go_in_time = true;
-  std::thread([&] { let_go_in_time = lock.WaitWhileHeldByAnother(8, 50); }).join();
-  EXPECT_FALSE(let_go_in_time) << "a holder that never lets go ends the wait at its bound";
-  lock.Unlock();
-  EXPECT_TRUE(lock.WaitWhileHeldByAnother(8, 0));
+// The wait for another crashing thread on the fake clock, whose sleeps last
+// whole 16 ms timer ticks: the deadline is a time on the clock, not a count
+// of 5 ms sleeps (which would stretch 60 s to over three minutes).
+TEST_F(CrashDecisions, WaitForAnotherHolderEndsOnTheClockAndNotForAGoneHolderOrAtExit) {
+  enum Holder { kNone, kSelf, kLive, kEnded };
+  static constexpr struct {
+    const char* what;
+    Holder holder;
+    int64_t release_after_ms;     // the holder lets go once the clock has moved this far; -1 never
+    int64_t exit_after_ms;        // exit begins once the clock has moved this far; -1 never, 0 before
+    CrashWaitEnd end;
+    uint64_t min_ms, max_ms;      // the wait on the clock
+  } kCases[] = {
+      {"free lock", kNone, -1, -1, CrashWaitEnd::kReleased, 0, 0},
+      {"held by the waiting thread itself", kSelf, -1, -1, CrashWaitEnd::kReleased, 0, 0},
+      {"live holder lets go after 1 s", kLive, 1000, -1, CrashWaitEnd::kReleased, 1000, 1015},
+      {"live holder that never lets go", kLive, -1, -1, CrashWaitEnd::kTimedOut, 60000, 60015},
+      {"holder whose thread has ended", kEnded, -1, -1, CrashWaitEnd::kHolderGone, 0, 0},
+      {"exit begun before the wait", kLive, -1, 0, CrashWaitEnd::kExitBegun, 0, 0},
+      {"exit begins 2 s into the wait", kLive, -1, 2000, CrashWaitEnd::kExitBegun, 2000, 2015},
+  };
+  constexpr uint32_t kWaiter = 8;
+  constexpr uint32_t kHolderId = 7;
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.what);
+    SetUp();
+    CrashLock lock;
+    std::atomic<int32_t> enabled{row.exit_after_ms == 0 ? 0 : 1};
+    if (row.holder == kSelf) ASSERT_TRUE(lock.TryLock(kWaiter));
+    if (row.holder == kLive || row.holder == kEnded) ASSERT_TRUE(lock.TryLock(kHolderId));
+    if (row.holder == kEnded) World().ended_threads = {kHolderId};
+    const uint64_t start = World().clock_ms;
+    bool released = false;
+    World().after_sleep = [&] {
+      const uint64_t passed = World().clock_ms - start;
+      if (row.release_after_ms >= 0 && !released && passed >= static_cast<uint64_t>(row.release_after_ms)) {
+        lock.Unlock();
+        released = true;
+      }
+      if (row.exit_after_ms > 0 && passed >= static_cast<uint64_t>(row.exit_after_ms)) enabled = 0;
+    };
+    EXPECT_EQ(lock.WaitWhileHeldByAnother(kWaiter, 60000, vextra_test::FakePlatform(), enabled), row.end);
+    const uint64_t waited = World().clock_ms - start;
+    EXPECT_GE(waited, row.min_ms);
+    EXPECT_LE(waited, row.max_ms);
+    World().after_sleep = nullptr;
+  }
+}
+
+// The same four cases with real threads on the system's clock. Each holder
+// holds the lock before the wait starts, and the one that lets go does so
+// only once the waiter is sleeping in its wait.
+TEST(CrashLock, WaitOnTheSystemClockWithRealHolderThreads) {
+  enum Holder { kReleasesWhileWaited, kKeepsIt, kEnded, kKeepsItExitBegun };
+  static constexpr struct {
+    const char* what;
+    Holder holder;
+    uint32_t max_wait_ms;
+    CrashWaitEnd end;
+    int64_t min_ms, max_ms;
+  } kCases[] = {
+      {"live holder lets go 300 ms into the wait", kReleasesWhileWaited, 60000, CrashWaitEnd::kReleased, 300, 5000},
+      // The platform clock counts whole milliseconds: the bound may end up to 1 ms early.
+      {"live holder that never lets go, 400 ms bound", kKeepsIt, 400, CrashWaitEnd::kTimedOut, 399, 5000},
+      {"holder whose thread has ended", kEnded, 60000, CrashWaitEnd::kHolderGone, 0, 5000},
+      {"exit begun while a live holder keeps it", kKeepsItExitBegun, 60000, CrashWaitEnd::kExitBegun, 0, 5000},
+  };
+  static std::atomic<int> g_sleeps{0};
+  static const CrashPlatform kCountingSleeps = [] {
+    CrashPlatform platform = DefaultCrashPlatform();
+    platform.sleep_ms = [](uint32_t ms) {
+      g_sleeps.fetch_add(1);
+      DefaultCrashPlatform().sleep_ms(ms);
+    };
+    return platform;
+  }();
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.what);
+    CrashLock lock;
+    std::atomic<int32_t> enabled{row.holder == kKeepsItExitBegun ? 0 : 1};
+    std::atomic<bool> holding{false};
+    std::atomic<bool> finish{false};
+    g_sleeps = 0;
+    std::thread holder([&] {
+      const bool took = lock.TryLock(DefaultCrashPlatform().thread_id());
+      EXPECT_TRUE(took);
+      holding = true;
+      if (row.holder == kEnded) return;  // ends with the lock still held
+      if (row.holder == kReleasesWhileWaited) {
+        while (g_sleeps.load() == 0) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        lock.Unlock();
+      }
+      while (!finish) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (row.holder != kReleasesWhileWaited) lock.Unlock();
+    });
+    while (!holding) std::this_thread::yield();
+    if (row.holder == kEnded) holder.join();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(lock.WaitWhileHeldByAnother(DefaultCrashPlatform().thread_id(), row.max_wait_ms, kCountingSleeps,
+                                          enabled),
+              row.end);
+    const int64_t waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    finish = true;
+    if (holder.joinable()) holder.join();
+    EXPECT_GE(waited, row.min_ms);
+    EXPECT_LT(waited, row.max_ms);
+  }
 }
 
 TEST(CrashLock, ManyThreadsTryingAtOnceGetItOneAtATime) {
@@ -235,17 +357,33 @@ TEST(CrashLock, ManyThreadsTryingAtOnceGetItOneAtATime) {
   EXPECT_GT(entries.load(), 0);
 }
 
-TEST_F(CrashDecisions, RememberedAddressesRefuseRepeatsAndKeepTheNewestWhenFull) {
+// The remembered addresses only grow: an address is sent once however many
+// other crashes come after it.
+TEST_F(CrashDecisions, RememberedAddressesOnlyGrowAndRefuseEveryRepeat) {
   CHcSpyGlobal& context = CHcSpyGlobal::Instance();
   EXPECT_TRUE(context.RememberCrashAddress(0x1234));
   EXPECT_FALSE(context.RememberCrashAddress(0x1234));
-  EXPECT_TRUE(context.RememberCrashAddress(0x5678));
-  for (uintptr_t a = 1; a <= kRememberedAddressCapacity - 2; ++a) EXPECT_TRUE(context.RememberCrashAddress(0x100000 + a));
-  EXPECT_FALSE(context.RememberCrashAddress(0x1234)) << "the table is full, nothing dropped yet";
-  EXPECT_TRUE(context.RememberCrashAddress(0x9999));  // overwrites the oldest, 0x1234
-  EXPECT_FALSE(context.RememberCrashAddress(0x5678));
-  EXPECT_FALSE(context.RememberCrashAddress(0x9999));
-  EXPECT_TRUE(context.RememberCrashAddress(0x1234));
+  for (uintptr_t a = 1; a <= 3000; ++a) ASSERT_TRUE(context.RememberCrashAddress(0x100000 + a)) << a;
+  for (uintptr_t a : {uintptr_t{0x1234}, uintptr_t{0x100001}, uintptr_t{0x100000 + 257}, uintptr_t{0x100000 + 3000}}) {
+    SCOPED_TRACE(a);
+    EXPECT_FALSE(context.RememberCrashAddress(a)) << "remembered earlier: never sent again";
+  }
+  EXPECT_EQ(Occurrences(NewLog(), "crash address list full"), 0);
+}
+
+// Past the room set aside at load, a new address is still sent but not
+// remembered, said once in the SDK log; the remembered ones stay refused.
+TEST_F(CrashDecisions, PastItsRoomTheAddressListStillRefusesWhatItHolds) {
+  CHcSpyGlobal& context = CHcSpyGlobal::Instance();
+  for (uintptr_t a = 0; a < kRememberedAddressCapacity; ++a) ASSERT_TRUE(context.RememberCrashAddress(0x7000 + a));
+  EXPECT_EQ(Occurrences(NewLog(), "crash address list full"), 0);
+  EXPECT_TRUE(context.RememberCrashAddress(0x1));  // new: sent
+  EXPECT_TRUE(context.RememberCrashAddress(0x2));
+  EXPECT_FALSE(context.RememberCrashAddress(0x7000));
+  EXPECT_FALSE(context.RememberCrashAddress(0x7000 + kRememberedAddressCapacity - 1));
+  const std::string log = NewLog();
+  EXPECT_EQ(Occurrences(log, "crash address list full"), 1) << log;
+  EXPECT_EQ(Occurrences(log, "later new addresses are sent but not remembered\n"), 1) << log;
 }
 
 }  // namespace

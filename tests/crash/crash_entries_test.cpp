@@ -130,7 +130,7 @@ TEST_F(CrashEntries, VectoredCrashSendsOnceWithItsLinesThenTheFilterFindsTheSame
   EXPECT_EQ(HcSpyVectoredExceptionHandler(Fault(0xC0000005, 0x7123)), kContinueSearch);
   EXPECT_EQ(HcSpyUnhandledExceptionFilter(Fault(0xC0000005, 0x7123)), 0);  // the host filter's answer
   ASSERT_EQ(Sends(), 1u);
-  EXPECT_EQ(World().uploaded_kinds[0], kCrashKindVectored);
+  EXPECT_EQ(World().uploaded_kinds[0], 1) << "crash kind 1: the vectored handler";
   EXPECT_EQ(World().dumped_threads, std::vector<uint32_t>{4242});
   EXPECT_EQ(g_host_filter_calls, std::vector<_EXCEPTION_POINTERS*>{kPointers});
   EXPECT_EQ(CHcSpyGlobal::Instance().last_crash_time.load(), World().now);
@@ -203,26 +203,22 @@ TEST_F(CrashEntries, UnhandledFilterAnswersAndChains) {
     if (row.setup == kIgnoredBefore) CHcSpyGlobal::Instance().ignored_modules.Append("plugin.dll", 0x6000, 0x2000);
     if (row.setup == kIgnoredByRefresh) World().modules = {{"PLUGIN.DLL", 0x6000, 0x2000}};
     if (row.setup == kCaptureOff) CHcSpyGlobal::Instance().enabled = 0;
-    // A thread that holds the crash lock (sending its own crash) and lets go
-    // a little later: the filter must not chain, and so let the process end,
-    // before that.
-    std::atomic<bool> holding{false};
-    std::thread holder;
+    // Thread 99 holds the crash lock (sending its own crash) before the filter
+    // starts, and lets go only during the filter's third sleep in its wait:
+    // the filter must not chain, and so let the process end, before that.
     if (row.setup == kLockHeld) {
-      holder = std::thread([&holding] {
-        CHcSpyGlobal::Instance().crash_lock.TryLock(99);
-        holding = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        CHcSpyGlobal::Instance().crash_lock.Unlock();
-      });
-      while (!holding) std::this_thread::yield();
+      ASSERT_TRUE(CHcSpyGlobal::Instance().crash_lock.TryLock(99));
+      World().after_sleep = [] {
+        if (World().sleeps == 3) CHcSpyGlobal::Instance().crash_lock.Unlock();
+      };
     }
     g_lock_held_by_another_at_chain = false;
     EXPECT_EQ(HcSpyUnhandledExceptionFilter(facts), row.want);
-    if (holder.joinable()) holder.join();
     EXPECT_FALSE(g_lock_held_by_another_at_chain) << "chained while another thread was still sending";
+    EXPECT_EQ(World().sleeps, row.setup == kLockHeld ? 3 : 0) << "the wait ran exactly while the lock was held";
+    if (row.setup == kLockHeld && World().sleeps < 3) CHcSpyGlobal::Instance().crash_lock.Unlock();
     EXPECT_EQ(Sends(), row.sends ? 1u : 0u);
-    if (row.sends) EXPECT_EQ(World().uploaded_kinds[0], kCrashKindUnhandled);
+    if (row.sends) EXPECT_EQ(World().uploaded_kinds[0], 2) << "crash kind 2: a filter";
     const bool finishes = row.setup == kPlain || row.setup == kCaptureOff || row.setup == kLockHeld;
     const std::string log = NewLog();
     EXPECT_EQ(Occurrences(log, "Crash Processing Finished.\n"), finishes ? 1 : 0) << log;
@@ -230,6 +226,58 @@ TEST_F(CrashEntries, UnhandledFilterAnswersAndChains) {
               row.setup == kNoRecord ? 1 : 0);
     EXPECT_EQ(g_host_filter_calls.size(), finishes && row.host_filter ? 1u : 0u);
     EXPECT_FALSE(CHcSpyGlobal::Instance().crash_handled.load()) << "the filter never sets the flag";
+  }
+}
+
+// The filter's wait for another crashing thread, on the fake clock (sleeps
+// of whole 16 ms ticks): for a live holder up to 60 s, for a gone holder or
+// once exit has begun not at all; the host's filter runs when it ends.
+TEST_F(CrashEntries, FilterWaitsForALiveHolderUpToSixtySecondsAndNeverAfterExitOrForAGoneOne) {
+  enum Setup { kReleases, kKeepsIt, kEnded, kExitBegun };
+  static constexpr struct {
+    const char* what;
+    Setup setup;
+    uint64_t min_ms, max_ms;  // clock at the host filter's call, from the filter's start
+    bool held_at_chain;
+  } kCases[] = {
+      {"live holder lets go after 1.5 s", kReleases, 1500, 1515, false},
+      {"live holder that never lets go", kKeepsIt, 60000, 60015, true},
+      {"holder whose thread has ended", kEnded, 0, 0, true},
+      {"exit begun", kExitBegun, 0, 0, true},
+  };
+  constexpr uint32_t kHolder = 99;
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.what);
+    SetUp();
+    CHcSpyGlobal& context = CHcSpyGlobal::Instance();
+    context.next_filter = &HostFilter;
+    g_host_filter_result = 0;
+    ASSERT_TRUE(context.crash_lock.TryLock(kHolder));  // held before the filter starts
+    if (row.setup == kEnded) World().ended_threads = {kHolder};
+    if (row.setup == kExitBegun) context.enabled = 0;
+    const uint64_t start = World().clock_ms;
+    bool released = false;
+    World().after_sleep = [&] {
+      if (row.setup == kReleases && !released && World().clock_ms - start >= 1500) {
+        context.crash_lock.Unlock();
+        released = true;
+      }
+    };
+    uint64_t chained_at = 0;
+    static uint64_t* g_chained_at;
+    g_chained_at = &chained_at;
+    context.next_filter = [](_EXCEPTION_POINTERS* pointers) {
+      *g_chained_at = World().clock_ms;
+      return HostFilter(pointers);
+    };
+    EXPECT_EQ(HcSpyUnhandledExceptionFilter(Fault(0xC0000005, 0x7000)), 0);
+    ASSERT_EQ(g_host_filter_calls.size(), 1u);
+    EXPECT_GE(chained_at - start, row.min_ms);
+    EXPECT_LE(chained_at - start, row.max_ms);
+    EXPECT_EQ(g_lock_held_by_another_at_chain, row.held_at_chain);
+    EXPECT_EQ(Sends(), 0u) << "the lock was another thread's";
+    if (!released) context.crash_lock.Unlock();
+    World().after_sleep = nullptr;
   }
 }
 
@@ -247,7 +295,7 @@ TEST_F(CrashEntries, InCatchFilterSkipsCodeAndModuleTestsAndNeverChains) {
   EXPECT_EQ(HcSpyInCatchExceptionFilter(Fault(0x00000001, 0x7000)), kContinueSearch);  // repeat
   EXPECT_EQ(HcSpyInCatchExceptionFilter(ExceptionFacts{}), kContinueSearch);
   EXPECT_EQ(Sends(), 1u);
-  EXPECT_EQ(World().uploaded_kinds[0], kCrashKindUnhandled);
+  EXPECT_EQ(World().uploaded_kinds[0], 2) << "crash kind 2: a filter";
   EXPECT_TRUE(g_host_filter_calls.empty());
   EXPECT_EQ(World().refreshes, 0);
   EXPECT_TRUE(InOrder(NewLog(), {"HcSpyInCatchExceptionFilter, thread id (4242)\n", "exception code is 1\n",
@@ -331,8 +379,8 @@ TEST_F(CrashEntries, StackOverflowIsProcessedOnceAsTheSwitchSaysThenChained) {
     int32_t kind;
     const char* line;
   } kCases[] = {
-      {"VEH on: as the vectored handler", true, kCrashKindVectored, "Vector Ex Start 0xc00000fd"},
-      {"VEH off: as the top-level filter", false, kCrashKindUnhandled, "Unhandle Ex Start 0xc00000fd"},
+      {"VEH on: as the vectored handler", true, 1, "Vector Ex Start 0xc00000fd"},
+      {"VEH off: as the top-level filter", false, 2, "Unhandle Ex Start 0xc00000fd"},
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -41,6 +42,13 @@ struct FakeCrashWorld {
   std::string marker_asked;
   std::vector<LoadedModule> modules;  // what a refresh finds
   int refreshes = 0;
+  // The monotonic clock, moved only by sleeps: each lasts whole ticks of a
+  // coarse system timer (15.6 ms on Windows), never less than asked.
+  uint64_t clock_ms = 5'000'000;
+  uint32_t timer_tick_ms = 16;
+  int sleeps = 0;
+  std::function<void()> after_sleep;  // runs after each sleep, on the sleeping thread
+  std::vector<uint32_t> ended_threads;  // ids whose thread no longer exists
   // The sink's record.
   int dump_dirs = 0;
   std::vector<uint32_t> dumped_threads;
@@ -65,6 +73,18 @@ inline const Vextra::CrashPlatform& FakePlatform() {
         return World().marker_exists;
       },
       &FakeRefresh,
+      [] { return World().clock_ms; },
+      [](uint32_t milliseconds) {
+        FakeCrashWorld& world = World();
+        const uint32_t ticks = (milliseconds + world.timer_tick_ms - 1) / world.timer_tick_ms;
+        world.clock_ms += static_cast<uint64_t>(ticks == 0 ? 1 : ticks) * world.timer_tick_ms;
+        ++world.sleeps;
+        if (world.after_sleep) world.after_sleep();
+      },
+      [](uint32_t thread_id) {
+        const std::vector<uint32_t>& ended = World().ended_threads;
+        return std::find(ended.begin(), ended.end(), thread_id) == ended.end();
+      },
   };
   return platform;
 }

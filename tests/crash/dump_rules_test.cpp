@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@
 namespace {
 
 using Vextra::kDumpPathChars;
+
+// Stored in record.dat in place of a GUID for a dump a scan chose not to send.
+const std::string kNotUpload = "--------------------------not upload--------------------------";
 
 // A path buffer with a fenced tail, to see that nothing is written past it.
 struct FencedPath {
@@ -138,6 +142,90 @@ TEST(DumpPaths, SmallCompanionOnlyAboveThreeMebibytes) {
   }
 }
 
+// The writing step over a fake dump writer that answers a given 64-bit file
+// size: no 4 GiB file is needed to see what a huge dump leads to.
+struct FakeDumpFiles {
+  uint64_t full_size = 0;
+  int32_t seconds = 1765382400;
+  std::vector<std::pair<std::string, int32_t>> written;  // path, dump type
+};
+FakeDumpFiles* g_dump_files = nullptr;
+
+Vextra::DumpFileWriter FakeWriter(FakeDumpFiles& files) {
+  g_dump_files = &files;
+  return {[](const wchar_t* path, int32_t type, void* context) {
+            auto& files = *static_cast<FakeDumpFiles*>(context);
+            files.written.emplace_back(Narrow(path), type);
+            return files.written.size() == 1 ? files.full_size : uint64_t{4096};
+          },
+          [] { return g_dump_files->seconds++; },  // each name reads the clock again
+          &files};
+}
+
+TEST(DumpWriting, AFullDumpLargerThanThreeMebibytesInSixtyFourBitsGetsTheSmallCompanionUploaded) {
+  static const struct {
+    const char* what;
+    uint64_t full_size;
+    bool small;
+  } kCases[] = {
+      {"writing failed", 0, false},
+      {"exactly 3 MiB", 3145728, false},
+      {"one byte more", 3145729, true},
+      {"4 GiB + 1 MiB (low 32 bits: 1 MiB)", 0x100100000ull, true},
+      {"exactly 4 GiB (low 32 bits: 0)", 0x100000000ull, true},
+      {"8 GiB + 3 MiB (low 32 bits: exactly 3 MiB)", 0x200300000ull, true},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.what);
+    FakeDumpFiles files;
+    files.full_size = row.full_size;
+    FencedPath path;
+    ASSERT_TRUE(Vextra::WriteDumpWithCompanion(L"D:\\dumps", L'\\', 0x2, FakeWriter(files), path.path));
+    EXPECT_TRUE(path.FenceIntact());
+    std::vector<std::pair<std::string, int32_t>> want = {{"D:\\dumps\\HcDump.HcS.1765382400.dmp", 0x2}};
+    if (row.small) want.emplace_back("D:\\dumps\\HcDump.HcS.1765382401-small.dmp", 0);
+    EXPECT_EQ(files.written, want);
+    EXPECT_EQ(Narrow(path.path), want.back().first) << "the file named for upload";
+  }
+}
+
+TEST(DumpWriting, SizesOfFourGibibytesAndMoreReadAsTheLargest32BitSize) {
+  static const struct {
+    uint64_t bytes;
+    uint32_t size;
+  } kCases[] = {{0, 0},
+                {3145729, 3145729},
+                {0xFFFFFFFFull, 0xFFFFFFFFu},
+                {0x100000000ull, 0xFFFFFFFFu},
+                {0x100100000ull, 0xFFFFFFFFu},
+                {0xFFFFFFFFFFFFFFFFull, 0xFFFFFFFFu}};
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.bytes);
+    EXPECT_EQ(Vextra::SaturatedDumpSize(row.bytes), row.size);
+    EXPECT_EQ(Vextra::NeedsSmallDump(Vextra::SaturatedDumpSize(row.bytes)), row.bytes > 3145728);
+  }
+}
+
+TEST(DumpWriting, NamesThatWouldNotFitWriteNothingUnderThem) {
+  // "\\HcDump.HcS.1765382400.dmp" is 26 characters and the small name 6 more:
+  // a directory of 233 fits the full dump's name only.
+  static const struct {
+    size_t dir_length;
+    bool full_fits;
+  } kCases[] = {{234, false}, {233, true}};
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.dir_length);
+    FakeDumpFiles files;
+    files.full_size = 0x100100000ull;
+    const std::wstring dir(row.dir_length, L'd');
+    FencedPath path;
+    EXPECT_EQ(Vextra::WriteDumpWithCompanion(dir.c_str(), L'\\', 0, FakeWriter(files), path.path), row.full_fits);
+    EXPECT_EQ(files.written.size(), row.full_fits ? 1u : 0u) << "no companion under a cut name";
+    EXPECT_EQ(Narrow(path.path), "");
+    EXPECT_TRUE(path.FenceIntact());
+  }
+}
+
 TEST(RecordText, LinesOfExactlyThreeFieldsAreRecordsAndTheFirstOfADigestWins) {
   static const struct {
     const char* what;
@@ -157,7 +245,7 @@ TEST(RecordText, LinesOfExactlyThreeFieldsAreRecordsAndTheFirstOfADigestWins) {
       {"last line without a line end", "aa\t5\tG", {{"aa", {5, "G"}}}, 0},
       {"not-upload text as the GUID",
        "aa\t5\t--------------------------not upload--------------------------\r\n",
-       {{"aa", {5, Vextra::kNotUploadText}}},
+       {{"aa", {5, kNotUpload}}},
        0},
   };
   for (const auto& row : kCases) {
@@ -202,9 +290,9 @@ TEST(RecordText, RewriteKeepsRecordsYoungerThanTenDaysInDigestOrderAndReadsBack)
   records["ffff"] = {static_cast<int32_t>(now - 10), "G3"};
   records["0000"] = {static_cast<int32_t>(now - 863999), "G1"};  // one second within the age
   records["8888"] = {static_cast<int32_t>(now - 864000), "OLD"};  // exactly 10 days: dropped
-  records["1111"] = {static_cast<int32_t>(now), Vextra::kNotUploadText};
+  records["1111"] = {static_cast<int32_t>(now), kNotUpload};
   const std::string text = Vextra::FormatRecordText(records, now);
-  EXPECT_EQ(text, "0000\t1764518401\tG1\r\n1111\t1765382400\t" + std::string(Vextra::kNotUploadText) +
+  EXPECT_EQ(text, "0000\t1764518401\tG1\r\n1111\t1765382400\t" + kNotUpload +
                       "\r\nffff\t1765382390\tG3\r\n");
 
   Vextra::DumpRecordMap back;
@@ -236,6 +324,37 @@ TEST(RecentDumps, NewestFiveOfTheLastFiveDaysAndDirectoriesNotCounted) {
                                                          "D:\\dumps\\e.dmp"}));
 }
 
+// Fewer dumps than the five a scan sends: only their age decides. A dump is
+// taken when written less than 432000 seconds (5 days) before now.
+TEST(RecentDumps, AgeAloneDecidesWhenFewerThanFiveAreListed) {
+  const int64_t now = 1765382400;
+  static const struct {
+    const char* name;
+    int64_t age;
+    bool taken;
+  } kCases[] = {
+      {"now.dmp", 0, true},
+      {"hour.dmp", 3600, true},
+      {"last.dmp", 431999, true},
+      {"edge.dmp", 432000, false},
+      {"over.dmp", 432001, false},
+      {"week.dmp", 7 * 86400, false},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.name);
+    Vextra::RecentDumpSelector selector("d", '/', now);
+    EXPECT_TRUE(selector.Offer({row.name, false, now - row.age}));
+    EXPECT_EQ(selector.Result(), row.taken ? std::vector<std::string>{std::string("d/") + row.name}
+                                           : std::vector<std::string>{});
+  }
+  // Together, and in an order that is not the age order.
+  Vextra::RecentDumpSelector selector("d", '/', now);
+  for (int i = static_cast<int>(std::size(kCases)) - 1; i >= 0; --i) {
+    selector.Offer({kCases[i].name, false, now - kCases[i].age});
+  }
+  EXPECT_EQ(selector.Result(), (std::vector<std::string>{"d/now.dmp", "d/hour.dmp", "d/last.dmp"}));
+}
+
 TEST(RecentDumps, ACountdownFromOneHundredLooksAt102Files) {
   const int64_t now = 1765382400;
   Vextra::RecentDumpSelector selector("d", '/', now);
@@ -261,7 +380,7 @@ TEST(RecentDumps, APathLongerThanTheBuffersIsLeftOut) {
 }
 
 TEST(DumpMarker, FoundAtEveryOffsetThatHoldsAllSixteenBytes) {
-  const std::string marker(reinterpret_cast<const char*>(Vextra::kDumpMarker), Vextra::kDumpMarkerBytes);
+  const std::string marker("\x23\xA0\xBE\x93\x46\xFF\x62\x44\xB5\xCA\x54\x10\x85\xFA\xF9\x3B", 16);
   static const struct {
     const char* what;
     size_t before;

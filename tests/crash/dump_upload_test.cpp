@@ -236,11 +236,19 @@ TEST_F(DumpUploadTest, ADirectoryScanSendsTheFiveNewestRecentDumpsOnce) {
 
 TEST_F(DumpUploadTest, AMarkerOnlyScanSendsMarkedDumpsAndRecordsTheOthersAsNotToUpload) {
   COLLECTOR_OR_SKIP(62);
-  const std::string marker(reinterpret_cast<const char*>(Vextra::kDumpMarker), Vextra::kDumpMarkerBytes);
+  const std::string marker("\x23\xA0\xBE\x93\x46\xFF\x62\x44\xB5\xCA\x54\x10\x85\xFA\xF9\x3B", 16);
   const std::string marked = DumpBytes(1, 100000) + marker + DumpBytes(2, 1000);
   const std::string plain = DumpBytes(3, 100000);
+  // Only the first 5 MiB (5,242,880 bytes) are searched: a marker ending
+  // exactly there is found; one that starts 8 bytes before the end of them
+  // and runs past it is not.
+  constexpr size_t kSearched = 5242880;
+  const std::string edge = DumpBytes(4, kSearched - 16) + marker + DumpBytes(5, 4096);
+  const std::string late = DumpBytes(6, kSearched - 8) + marker + DumpBytes(7, 4096);
   WriteBytes(Dumps() / "marked.dmp", marked);
   WriteBytes(Dumps() / "plain.dmp", plain);
+  WriteBytes(Dumps() / "edge.dmp", edge);
+  WriteBytes(Dumps() / "late.dmp", late);
   // An old record is dropped at the rewrite; a line of two fields is skipped.
   fs::create_directories(DumpDir());
   WriteBytes(RecordFile(), "0123\t" + std::to_string(Vextra::dumpfs::Now() - 864000) + "\tOLD\r\nbad\t1\r\n");
@@ -251,20 +259,27 @@ TEST_F(DumpUploadTest, AMarkerOnlyScanSendsMarkedDumpsAndRecordsTheOthersAsNotTo
 
   Vextra::DumpRecordMap read;
   Vextra::ParseRecordText(ReadBytes(RecordFile()), read, nullptr);
-  ASSERT_EQ(read.size(), 2u);
-  char markedDigest[33];
-  char plainDigest[33];
-  ASSERT_TRUE(Vextra::FileDigest((Dumps() / "marked.dmp").wstring().c_str(), markedDigest));
-  ASSERT_TRUE(Vextra::FileDigest((Dumps() / "plain.dmp").wstring().c_str(), plainDigest));
-  EXPECT_EQ(read[plainDigest].guid, Vextra::kNotUploadText);
-  const std::string guid = read[markedDigest].guid;
+  ASSERT_EQ(read.size(), 4u);
+  const auto digest_of = [this](const char* name) {
+    char digest[33];
+    EXPECT_TRUE(Vextra::FileDigest((Dumps() / name).wstring().c_str(), digest)) << name;
+    return std::string(digest);
+  };
+  const std::string not_upload = "--------------------------not upload--------------------------";
+  EXPECT_EQ(read[digest_of("plain.dmp")].guid, not_upload);
+  EXPECT_EQ(read[digest_of("late.dmp")].guid, not_upload) << "a marker past the first 5 MiB is not seen";
+  const std::string guid = read[digest_of("marked.dmp")].guid;
+  const std::string edge_guid = read[digest_of("edge.dmp")].guid;
   EXPECT_EQ(guid.size(), 32u);
+  EXPECT_EQ(edge_guid.size(), 32u) << "a marker ending at 5 MiB is found";
 
   ASSERT_TRUE(collector_->Stop()) << collector_->Error();
   auto reports = Reports();
-  ASSERT_EQ(reports.size(), 1u);
+  ASSERT_EQ(reports.size(), 2u);
   EXPECT_TRUE(Gunzip(reports[guid]) == marked);
+  EXPECT_EQ(reports.count(edge_guid), 1u);
   EXPECT_FALSE(fs::exists(DumpDir() / "plain.dmp.gz")) << "nothing of the unmarked dump is compressed";
+  EXPECT_FALSE(fs::exists(DumpDir() / "late.dmp.gz"));
 }
 
 TEST_F(DumpUploadTest, RawFallbacksAndTheLimitOfTheUploadBuffer) {

@@ -53,8 +53,8 @@ TEST(StackDigest, IsUpperCaseMd5OfTheWholeText) {
 }
 
 TEST(MakeErrorInfo, CopiesFieldsAndAppliesTheLimits) {
-  const std::string below(Vextra::kExtraInfoLimit - 1, 'x');
-  const std::string at(Vextra::kExtraInfoLimit, 'x');
+  const std::string below(1048575, 'x');  // 0x100000 - 1
+  const std::string at(1048576, 'x');
   ErrorInfo kept = Vextra::MakeErrorInfo(7, "Name", "Message", "a.lua:1", below.c_str(), L"C:/logs/game.log");
   EXPECT_EQ(kept.type, 7);
   EXPECT_EQ(kept.name, "Name");

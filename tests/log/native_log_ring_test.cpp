@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdarg>
@@ -554,18 +555,33 @@ TEST_F(NativeLogTest, ConcurrentAppendsAndReadsSeeOnlyWholeRecords) {
   InitNativeLog();
   constexpr int kThreads = 4;
   constexpr int kRecordsPerThread = 2000;
+  // The reads start once every writer has stored a record and go on, a
+  // thousand at least, until every writer has stored 2000; each writer goes on
+  // past its 2000 until the reads are done, so every read falls among appends.
+  std::atomic<int> writing{0};
+  std::atomic<int> past_minimum{0};
+  std::atomic<bool> reads_done{false};
+  std::vector<int> last_index(kThreads, -1);
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([&, t] {
-      for (int i = 0; i < kRecordsPerThread; ++i) {
+      for (int i = 0;; ++i) {
         Print(4, "Worker", "%s", message_for(t, i).c_str());
+        if (i == 0) ++writing;
+        if (i + 1 == kRecordsPerThread) ++past_minimum;
+        if (i + 1 >= kRecordsPerThread && reads_done) {
+          last_index[t] = i;
+          break;
+        }
       }
     });
   }
+  while (writing < kThreads) std::this_thread::yield();
   int torn_reads = 0;
-  for (int r = 0; r < 50; ++r) {
+  for (int r = 0; r < 1000 || past_minimum < kThreads; ++r) {
     if (!check_whole(ReadText())) ++torn_reads;
   }
+  reads_done = true;
   for (std::thread& writer : writers) writer.join();
 
   EXPECT_EQ(torn_reads, 0);
@@ -576,7 +592,7 @@ TEST_F(NativeLogTest, ConcurrentAppendsAndReadsSeeOnlyWholeRecords) {
   ASSERT_FALSE(lines.empty());
   bool newest_last = false;
   for (int t = 0; t < kThreads; ++t) {
-    newest_last = newest_last || lines.back().substr(14) == " A Worker " + message_for(t, kRecordsPerThread - 1);
+    newest_last = newest_last || lines.back().substr(14) == " A Worker " + message_for(t, last_index[t]);
   }
   EXPECT_TRUE(newest_last) << lines.back();
 }

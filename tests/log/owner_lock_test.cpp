@@ -39,23 +39,39 @@ TEST(OwnerLockTest, ReentryIsReportedAndAnotherHolderBoundsTheWait) {
   after.join();
 }
 
+// The holder lets go only once the waiter is inside its wait (its first try
+// failed), so the waiter's retries are what must take the lock.
 TEST(OwnerLockTest, WaiterGetsTheLockOnceItIsReleased) {
+  static constexpr struct {
+    const char* what;
+    bool bounded;
+  } kCases[] = {{"bounded wait", true}, {"unbounded wait", false}};
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.what);
+    OwnerLock lock;
+    std::promise<void> holding;
+    std::promise<void> release;
+    std::thread holder([&] {
+      OwnerLockGuard guard(lock);
+      holding.set_value();
+      release.get_future().wait();
+    });
+    holding.get_future().wait();
+    auto waiter = std::async(std::launch::async, [&] {
+      const Outcome outcome = row.bounded ? lock.TryLockFor(10000) : lock.Lock();
+      if (outcome == Outcome::kAcquired) lock.Unlock();
+      return outcome;
+    });
+    while (lock.Waiting() == 0) std::this_thread::yield();
+    release.set_value();
+    EXPECT_EQ(waiter.get(), Outcome::kAcquired);
+    holder.join();
+    EXPECT_EQ(lock.Waiting(), 0);
+  }
+  // A thread that ended holding the lock, as one that dies holding it would:
+  // a later wait runs out instead of blocking.
   OwnerLock lock;
-  std::promise<void> holding;
-  std::promise<void> release;
-  std::thread holder([&] {
-    OwnerLockGuard guard(lock);
-    holding.set_value();
-    release.get_future().wait();
-  });
-  holding.get_future().wait();
-  auto waiter = std::async(std::launch::async, [&] { return lock.TryLockFor(10000); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  release.set_value();
-  EXPECT_EQ(waiter.get(), Outcome::kAcquired);
-  holder.join();
-  // The waiter's thread has ended holding the lock, as a thread that dies
-  // holding it would: a later wait runs out instead of blocking.
+  std::thread([&] { EXPECT_EQ(lock.TryLockFor(0), Outcome::kAcquired); }).join();
   EXPECT_EQ(lock.TryLockFor(10), Outcome::kTimedOut);
 }
 

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <future>
 #include <memory>
+#include <ctime>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -67,13 +68,19 @@ TEST_F(SdkLogTest, DebugLinesNeedDebugModeAndCreateNothingWithout) {
 
 TEST_F(SdkLogTest, AlwaysWrittenLinesCreateDirectoryAndFileNamedByTimeAndProcess) {
   auto log = NewLog();
+  const long long before = static_cast<long long>(std::time(nullptr));
   log->PrintAlways("line %d\n", 1);
+  const long long after = static_cast<long long>(std::time(nullptr));
   ASSERT_TRUE(fs::is_directory(LogDir()));
   fs::path file(log->FilePath());
   EXPECT_EQ(file.parent_path(), LogDir());
-  EXPECT_TRUE(std::regex_match(file.filename().string(), std::regex("Vextra\\.\\d+\\.\\d+\\.log")));
-  EXPECT_NE(file.filename().string().find("." + std::to_string(platform::ProcessId()) + ".log"),
-            std::string::npos);
+  // "Vextra.<seconds since the epoch when opened>.<process id>.log"
+  std::smatch name;
+  const std::string file_name = file.filename().string();
+  ASSERT_TRUE(std::regex_match(file_name, name, std::regex("Vextra\\.(-?\\d+)\\.(\\d+)\\.log"))) << file_name;
+  EXPECT_GE(std::stoll(name[1].str()), before);
+  EXPECT_LE(std::stoll(name[1].str()), after);
+  EXPECT_EQ(name[2].str(), std::to_string(platform::ProcessId()));
   log->PrintAlways("no line end, ");
   log->PrintAlways("next\n");
   std::string text = Unix(ReadAll(file));

@@ -95,17 +95,19 @@ class ReportContentTest : public ::testing::Test {
 };
 
 TEST_F(ReportContentTest, LogFileTailIsSentAsOneZlibStream) {
+  constexpr size_t kTailBytes = 5242880;       // the last 0x500000 bytes of a longer file
+  constexpr size_t kZipCapacityBytes = 2097152;  // "logFile.zip" holds at most 0x200000
   const std::string big = LogLines(6000000);
-  const std::string exact = LogLines(kLogFileTailBytes);
+  const std::string exact = LogLines(kTailBytes);
   const std::string small = "one line\n";
-  const std::string noise = RandomBytes(kLogFileTailBytes);  // its stream cannot fit 2 MiB
+  const std::string noise = RandomBytes(kTailBytes);  // its stream cannot fit 2 MiB
   static const struct {
     const char* name;
     const std::string& bytes;
     size_t sentFromEnd;  // how many of the last bytes the stream must hold; 0: check below
   } kCases[] = {
-      {"6,000,000 bytes: the last 5,242,880", big, kLogFileTailBytes},
-      {"exactly 5,242,880 bytes: all of it", exact, kLogFileTailBytes},
+      {"6,000,000 bytes: the last 5,242,880", big, kTailBytes},
+      {"exactly 5,242,880 bytes: all of it", exact, kTailBytes},
       {"a short file: all of it", small, small.size()},
       {"an empty file: the stream of nothing", std::string(), 0},
       {"incompressible 5 MiB: a shorter tail that fits", noise, 0},
@@ -115,16 +117,16 @@ TEST_F(ReportContentTest, LogFileTailIsSentAsOneZlibStream) {
     const auto file = WriteFile("tail.log", c.bytes);
     ReportBuilder builder("E", "m", "id");
     AttachLogFile(builder, file.wstring(), true);
-    const VextraPkg::Attachment* zip = Find(builder, kLogFileAttachment);
+    const VextraPkg::Attachment* zip = Find(builder, "logFile.zip");
     ASSERT_NE(zip, nullptr);
     EXPECT_EQ(zip->type(), 2);
-    EXPECT_LE(zip->data().size(), kLogFileZipBytes);
+    EXPECT_LE(zip->data().size(), kZipCapacityBytes);
     bool ok = false;
     const std::string inflated = Inflate(zip->data(), &ok);
     ASSERT_TRUE(ok);
     if (&c.bytes == &noise) {
       // The newest bytes are kept: what was sent is a true suffix, and large.
-      EXPECT_GT(inflated.size(), kLogFileZipBytes - 4096);
+      EXPECT_GT(inflated.size(), kZipCapacityBytes - 4096);
       EXPECT_LT(inflated.size(), noise.size());
       EXPECT_TRUE(inflated == noise.substr(noise.size() - inflated.size()));
     } else {
@@ -162,7 +164,7 @@ TEST_F(ReportContentTest, CrashReportReadsTheCustomLogPathNotTheErrorPath) {
   CommonInfo::Instance().SetCustomLogPath(custom.wstring());
   ReportBuilder builder(2, "id");
   AttachLogFile(builder, other.wstring(), false);
-  const VextraPkg::Attachment* zip = Find(builder, kLogFileAttachment);
+  const VextraPkg::Attachment* zip = Find(builder, "logFile.zip");
   ASSERT_NE(zip, nullptr);
   bool ok = false;
   EXPECT_EQ(Inflate(zip->data(), &ok), "custom text");
@@ -182,8 +184,8 @@ TEST_F(ReportContentTest, NativeLogAndUserValuesTravelAsStreamsEvenWhenEmpty) {
     ReportBuilder builder("E", "m", "id");
     AttachLogs(builder, L"", true);
     ASSERT_EQ(builder.GetUpload().attaches_size(), 2);  // no log path: no "logFile.zip"
-    EXPECT_EQ(builder.GetUpload().attaches(0).filename(), kNativeLogAttachment);
-    EXPECT_EQ(builder.GetUpload().attaches(1).filename(), kUserValuesAttachment);
+    EXPECT_EQ(builder.GetUpload().attaches(0).filename(), "vextraLog.zip");
+    EXPECT_EQ(builder.GetUpload().attaches(1).filename(), "valueOtherMap.zip");
     bool ok = false;
     EXPECT_EQ(Inflate(builder.GetUpload().attaches(0).data(), &ok), "");
     EXPECT_TRUE(ok);
@@ -196,8 +198,8 @@ TEST_F(ReportContentTest, NativeLogAndUserValuesTravelAsStreamsEvenWhenEmpty) {
     ReportBuilder builder("E", "m", "id");
     AttachLogs(builder, L"", true);
     bool ok = false;
-    EXPECT_NE(Inflate(Find(builder, kNativeLogAttachment)->data(), &ok).find("ring text"), std::string::npos);
-    const std::string values = Inflate(Find(builder, kUserValuesAttachment)->data(), &ok);
+    EXPECT_NE(Inflate(Find(builder, "vextraLog.zip")->data(), &ok).find("ring text"), std::string::npos);
+    const std::string values = Inflate(Find(builder, "valueOtherMap.zip")->data(), &ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(values.find("ring text"), std::string::npos) << values;
   }
@@ -205,10 +207,10 @@ TEST_F(ReportContentTest, NativeLogAndUserValuesTravelAsStreamsEvenWhenEmpty) {
   ReportBuilder builder("E", "m", "id");
   AttachLogs(builder, L"", true);
   bool ok = false;
-  const std::string log = Inflate(Find(builder, kNativeLogAttachment)->data(), &ok);
+  const std::string log = Inflate(Find(builder, "vextraLog.zip")->data(), &ok);
   EXPECT_TRUE(ok);
   EXPECT_NE(log.find(" E Tag ring text\n"), std::string::npos) << log;
-  const std::string values = Inflate(Find(builder, kUserValuesAttachment)->data(), &ok);
+  const std::string values = Inflate(Find(builder, "valueOtherMap.zip")->data(), &ok);
   EXPECT_TRUE(ok);
   EXPECT_NE(values.find("content-key=content-value\n"), std::string::npos) << values;
 }
@@ -223,7 +225,7 @@ TEST_F(ReportContentTest, BusyRingAndStoreGiveEmptyStreamsInsteadOfWaiting) {
   testing_hooks::HoldNativeLogLockForTesting(
       [&] { MapRecorder::Instance().HoldLockForTesting([&] { AttachLogs(builder, L"", true); }); });
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-  for (const char* name : {kNativeLogAttachment, kUserValuesAttachment}) {
+  for (const char* name : {"vextraLog.zip", "valueOtherMap.zip"}) {
     SCOPED_TRACE(name);
     const VextraPkg::Attachment* zip = Find(builder, name);
     ASSERT_NE(zip, nullptr);

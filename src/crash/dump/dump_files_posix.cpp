@@ -8,10 +8,10 @@
 #include <zlib.h>
 
 #include <chrono>
-#include <ctime>
 #include <string>
 #include <thread>
 
+#include "log/time_stamp.h"
 #include "platform/text_encoding.h"
 
 namespace Vextra::dumpfs {
@@ -92,7 +92,7 @@ bool ListDumpFiles(const std::string& directory, const std::function<bool(const 
   return true;
 }
 
-int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t Now() { return static_cast<int64_t>(WallClockSeconds()); }
 
 void SleepMs(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 

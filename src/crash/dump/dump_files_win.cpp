@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <zlib.h>
 
-#include <ctime>
+#include "log/time_stamp.h"
 
 namespace Vextra::dumpfs {
 
@@ -80,7 +80,7 @@ bool ListDumpFiles(const std::string& directory, const std::function<bool(const 
   return true;
 }
 
-int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t Now() { return static_cast<int64_t>(WallClockSeconds()); }
 
 void SleepMs(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 

@@ -92,6 +92,17 @@ bool FormatDumpFilePath(const wchar_t* dump_dir, wchar_t sep, int32_t seconds, b
       .Ok();
 }
 
+bool WriteDumpWithCompanion(const wchar_t* dump_dir, wchar_t sep, int32_t dump_type, const DumpFileWriter& writer,
+                            wchar_t (&dump_path)[kDumpPathChars]) {
+  if (!FormatDumpFilePath(dump_dir, sep, writer.name_seconds(), false, dump_path)) return false;
+  const uint64_t full_bytes = writer.write(dump_path, dump_type, writer.context);
+  if (!NeedsSmallDump(full_bytes)) return true;
+  dump_path[0] = L'\0';
+  if (!FormatDumpFilePath(dump_dir, sep, writer.name_seconds(), true, dump_path)) return true;
+  writer.write(dump_path, 0, writer.context);
+  return true;
+}
+
 bool DirectoryPart(const wchar_t* path, wchar_t sep, wchar_t (&out)[kDumpPathChars]) {
   out[0] = L'\0';
   if (path == nullptr) return false;

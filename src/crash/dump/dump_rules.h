@@ -81,6 +81,31 @@ bool FormatDumpFilePath(const wchar_t* dump_dir, wchar_t sep, int32_t seconds, b
                         wchar_t (&out)[kDumpPathChars]);
 // Whether a full dump of this many bytes gets a small companion.
 inline bool NeedsSmallDump(uint64_t full_dump_bytes) { return full_dump_bytes > kSmallDumpThreshold; }
+// A dump file's 64-bit size as the 32-bit size the dump writer answers:
+// 4 GiB and more reads as 0xFFFFFFFF, so a huge dump still counts as large.
+inline uint32_t SaturatedDumpSize(uint64_t bytes) {
+  return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes);
+}
+
+// What writing a crash dump needs from the platform.
+struct DumpFileWriter {
+  // Writes one dump of dump_type at path; the file's size in bytes, read in
+  // 64 bits, or 0 when writing failed.
+  uint64_t (*write)(const wchar_t* path, int32_t dump_type, void* context);
+  // The time a dump name carries, read again for each name.
+  int32_t (*name_seconds)();
+  void* context;
+};
+
+// Writes the full dump "HcDump.HcS.<seconds>.dmp" in dump_dir with dump_type
+// and, when it is larger than 3 MiB, its small companion
+// "HcDump.HcS.<seconds>-small.dmp" with type 0; dump_path is left naming the
+// one to upload. False, with dump_path empty, when the full dump's name does
+// not fit (nothing written); a companion name that does not fit leaves
+// dump_path empty.
+// crash path: allocates nothing, takes no lock of its own.
+bool WriteDumpWithCompanion(const wchar_t* dump_dir, wchar_t sep, int32_t dump_type, const DumpFileWriter& writer,
+                            wchar_t (&dump_path)[kDumpPathChars]);
 // The low 32 bits of a time in seconds as the signed number dump names carry.
 inline int32_t DumpNameSeconds(int64_t seconds) { return static_cast<int32_t>(static_cast<uint32_t>(seconds)); }
 // The directory part of a module path: everything before its last backslash

@@ -4,10 +4,9 @@
 // dbghelp.h needs windows.h first.
 #include <dbghelp.h>
 
-#include <ctime>
-
 #include "crash/dump/dump_settings.h"
 #include "log/sdk_log.h"
+#include "log/time_stamp.h"
 
 namespace Vextra {
 namespace {
@@ -36,7 +35,21 @@ void CreateIfMissing(const wchar_t* directory) {
   }
 }
 
-int32_t NowSeconds() { return DumpNameSeconds(static_cast<int64_t>(std::time(nullptr))); }
+int32_t NowSeconds() { return DumpNameSeconds(static_cast<int64_t>(WallClockSeconds())); }
+
+// _HcSpyCreateDumpFile with the file's size in 64 bits: a full dump can pass
+// 4 GiB, whose low 32 bits alone could read as a small file.
+uint64_t CreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers, int32_t dump_type, uint32_t thread_id);
+
+struct DumpOfThread {
+  _EXCEPTION_POINTERS* pointers;
+  uint32_t thread_id;
+};
+
+uint64_t WriteDumpOfThread(const wchar_t* path, int32_t dump_type, void* context) {
+  const DumpOfThread& dump = *static_cast<const DumpOfThread*>(context);
+  return CreateDumpFile(path, dump.pointers, dump_type, dump.thread_id);
+}
 
 }  // namespace
 
@@ -52,6 +65,12 @@ bool GetDefaultDumpDir(wchar_t (&out)[kDumpPathChars]) {
 
 uint32_t _HcSpyCreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers, int32_t dump_type,
                               uint32_t thread_id) {
+  return SaturatedDumpSize(CreateDumpFile(path, pointers, dump_type, thread_id));
+}
+
+namespace {
+
+uint64_t CreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers, int32_t dump_type, uint32_t thread_id) {
   LogDebug("enter _HcSpyCreateDumpFile\n");
   const int length = PathLength(path);
   HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -68,9 +87,10 @@ uint32_t _HcSpyCreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers
                         pointers != nullptr ? &exception : nullptr, nullptr, nullptr);
   if (written) {
     LogDebug("file path lenth: %d,  game dump by self succeed\n", length);
-    const DWORD size = GetFileSize(file, nullptr);
+    LARGE_INTEGER size{};
+    const bool sized = GetFileSizeEx(file, &size) != FALSE;
     CloseHandle(file);
-    return size == INVALID_FILE_SIZE ? 0 : size;
+    return sized && size.QuadPart > 0 ? static_cast<uint64_t>(size.QuadPart) : 0;
   }
   const DWORD error = GetLastError();
   // The system's text into a buffer of our own: nothing is allocated here.
@@ -83,6 +103,8 @@ uint32_t _HcSpyCreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers
   if (!DeleteFileW(path)) LogDebug("DeleteFile fail %d\n", length);
   return 0;
 }
+
+}  // namespace
 
 void WriteCrashDumpForThread(_EXCEPTION_POINTERS* pointers, uint32_t thread_id,
                              wchar_t (&dump_path)[kDumpPathChars]) {
@@ -101,15 +123,11 @@ void WriteCrashDumpForThread(_EXCEPTION_POINTERS* pointers, uint32_t thread_id,
     CreateIfMissing(pxr64_dir);
     CreateIfMissing(dump_dir);
   }
-  if (!FormatDumpFilePath(dump_dir, L'\\', NowSeconds(), false, dump_path)) {
+  DumpOfThread dump{pointers, thread_id};
+  const DumpFileWriter writer{&WriteDumpOfThread, &NowSeconds, &dump};
+  if (!WriteDumpWithCompanion(dump_dir, L'\\', ReadDumpType(), writer, dump_path)) {
     LogDebug("dump directory too long, no dump written\n");
-    return;
   }
-  const uint32_t size = _HcSpyCreateDumpFile(dump_path, pointers, ReadDumpType(), thread_id);
-  if (!NeedsSmallDump(size)) return;
-  dump_path[0] = L'\0';
-  if (!FormatDumpFilePath(dump_dir, L'\\', NowSeconds(), true, dump_path)) return;
-  _HcSpyCreateDumpFile(dump_path, pointers, 0, thread_id);
 }
 
 void WriteCrashDump(_EXCEPTION_POINTERS* pointers, wchar_t (&dump_path)[kDumpPathChars]) {
