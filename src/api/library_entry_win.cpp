@@ -12,7 +12,6 @@
 #include "crash/dump/dump_rules.h"
 #include "crash/dump/dump_settings.h"
 #include "crash/dump/minidump_writer.h"
-#include "crash/stack_overflow_helper.h"
 #include "log/sdk_log.h"
 
 namespace {
@@ -57,8 +56,6 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   try {
     if (reason == DLL_PROCESS_DETACH) Vextra::TermHookContext();
     if (reason == DLL_PROCESS_ATTACH) Vextra::CommonInfo::Instance().SetBootTime(std::time(nullptr));
-    // A thread started after installation keeps stack back for its overflow.
-    if (reason == DLL_THREAD_ATTACH) Vextra::ReserveOverflowStack();
   } catch (...) {
   }
   return TRUE;

@@ -122,6 +122,11 @@ long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts) {
   return kExecuteHandler;
 }
 
+void ProcessStackOverflow(const ExceptionFacts& facts) {
+  HcSpyVectoredExceptionHandler(facts);
+  HcSpyUnhandledExceptionFilter(facts);
+}
+
 long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts) {
   if (!IsInitialized()) return kContinueSearch;
   const uint32_t thread_id = CurrentCrashPlatform().thread_id();
@@ -154,6 +159,9 @@ long HcSpyVectoredExceptionHandler(_EXCEPTION_POINTERS* pointers) {
 }
 long HcSpyUnhandledExceptionFilter(_EXCEPTION_POINTERS* pointers) {
   return HcSpyUnhandledExceptionFilter(ExceptionFactsOf(pointers));
+}
+long HcSpyInCatchExceptionFilter(_EXCEPTION_POINTERS* pointers) {
+  return HcSpyInCatchExceptionFilter(ExceptionFactsOf(pointers));
 }
 
 }  // namespace Vextra

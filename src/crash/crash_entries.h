@@ -33,6 +33,14 @@ long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts);
 // crash path: tries the crash lock, allocates nothing.
 long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts);
 
+// A stack overflow, processed for the faulting thread by the helper thread
+// (the faulting one has almost no stack left): the vectored handler, then the
+// top-level filter with its chaining to the host's filter, in the order the
+// system would call them; the system itself cannot do that on an exhausted
+// stack, so the faulting thread ends the process afterwards.
+// crash path: tries the crash lock, allocates nothing.
+void ProcessStackOverflow(const ExceptionFacts& facts);
+
 // Installation: the filter in force before becomes the next filter, unless it
 // is the library's own (a repeated installation keeps the host's).
 void KeepPreviousFilter(TopLevelFilter previous);

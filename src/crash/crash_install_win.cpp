@@ -21,47 +21,19 @@ SetFilterFn g_set_filter_original = nullptr;
 IsBadReadPtrFn g_is_bad_read_ptr_original = nullptr;
 ExitUserProcessFn g_exit_user_process_original = nullptr;
 
-bool IsStackOverflow(const EXCEPTION_POINTERS* pointers) {
-  return pointers != nullptr && pointers->ExceptionRecord != nullptr &&
-         pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
-}
-
-// The entries as registered with the system. A thread whose stack overflowed
-// has almost nothing left, so an overflow is decided and processed on the
-// helper, which answers for the entry; the faulting thread only waits and
-// gives the answer to the system, whose own handling (the host's frame
-// handlers, its filter's answer, the end of the process) then follows as for
-// any other exception.
-// crash path: hands an overflow to the helper and waits boundedly; a frame
-// of its own and no more on the faulting thread.
+// The library's top-level filter, registered as it stands (on x86-64 the
+// system's filter type has the plain calling convention).
+TopLevelFilter OurFilter() { return &HcSpyUnhandledExceptionFilter; }
+LPTOP_LEVEL_EXCEPTION_FILTER OurSystemFilter() { return reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(OurFilter()); }
+// A stack overflow goes to the helper before anything else is done on the
+// exhausted stack, and the process then ends with its code, as it would after
+// the top-level filter; everything else is decided here.
 LONG WINAPI VectoredHandler(EXCEPTION_POINTERS* pointers) {
-  long result = EXCEPTION_CONTINUE_SEARCH;
-  if (IsStackOverflow(pointers) &&
-      RunOnStackOverflowHelper(static_cast<HelperEntry>(&HcSpyVectoredExceptionHandler), pointers,
-                               EXCEPTION_CONTINUE_SEARCH, &result)) {
-    return result;
+  if (pointers != nullptr && pointers->ExceptionRecord != nullptr &&
+      pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW && ProcessOnStackOverflowHelper(pointers)) {
+    TerminateProcess(GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
   }
   return HcSpyVectoredExceptionHandler(pointers);
-}
-
-// A helper that does not answer in time ends the process as it would without
-// a filter.
-LONG WINAPI SystemFilter(EXCEPTION_POINTERS* pointers) {
-  long result = EXCEPTION_EXECUTE_HANDLER;
-  if (IsStackOverflow(pointers) &&
-      RunOnStackOverflowHelper(static_cast<HelperEntry>(&HcSpyUnhandledExceptionFilter), pointers,
-                               EXCEPTION_EXECUTE_HANDLER, &result)) {
-    return result;
-  }
-  return HcSpyUnhandledExceptionFilter(pointers);
-}
-
-// The library's filter as the entries know it, and as the system holds it.
-TopLevelFilter OurFilter() { return &HcSpyUnhandledExceptionFilter; }
-LPTOP_LEVEL_EXCEPTION_FILTER OurSystemFilter() { return &SystemFilter; }
-// What the system answers or a host hands back, in the entries' terms.
-TopLevelFilter AsEntryFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
-  return filter == OurSystemFilter() ? OurFilter() : reinterpret_cast<TopLevelFilter>(filter);
 }
 
 // The host's SetUnhandledExceptionFilter: the library's filter stays on top,
@@ -70,8 +42,7 @@ LPTOP_LEVEL_EXCEPTION_FILTER WINAPI SetUnhandledExceptionFilterDetour(LPTOP_LEVE
   LogDebug("SetUnhandledExceptionFilter Called %ld HC Fun is %p exp is %p\n", static_cast<long>(GetCurrentThreadId()),
            reinterpret_cast<void*>(OurFilter()), reinterpret_cast<void*>(filter));
   g_set_filter_original(OurSystemFilter());
-  const TopLevelFilter previous = ChainHostFilter(AsEntryFilter(filter));
-  return previous == OurFilter() ? OurSystemFilter() : reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(previous);
+  return reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(ChainHostFilter(reinterpret_cast<TopLevelFilter>(filter)));
 }
 
 // Memory probes raise and catch faults of their own: the send step drops
@@ -119,12 +90,11 @@ void PinThisModule() {
 void InstallCrashHandlers() {
   PinThisModule();
   StartStackOverflowHelper();
-  ReserveOverflowStack();
   PrepareCrashGuid();
 
   CHcSpyGlobal& context = CHcSpyGlobal::Instance();
   LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(OurSystemFilter());
-  KeepPreviousFilter(AsEntryFilter(previous));
+  KeepPreviousFilter(reinterpret_cast<TopLevelFilter>(previous));
   LogDebug("SET UNHANDLE EXCEPTION RETURN FUNC IS %p\n", reinterpret_cast<void*>(previous));
 
   void* handle = AddVectoredExceptionHandler(1, &VectoredHandler);

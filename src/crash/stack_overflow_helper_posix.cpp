@@ -4,8 +4,7 @@ namespace Vextra {
 
 // POSIX installs no native capture, so no helper is started.
 bool StartStackOverflowHelper() { return false; }
-void ReserveOverflowStack() {}
-bool RunOnStackOverflowHelper(HelperEntry, _EXCEPTION_POINTERS*, long, long*) { return false; }
+bool ProcessOnStackOverflowHelper(_EXCEPTION_POINTERS*) { return false; }
 uint32_t ActingThreadId(uint32_t self) { return self; }
 
 }  // namespace Vextra

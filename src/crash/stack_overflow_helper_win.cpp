@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "crash/crash_entries.h"
+#include "crash/exception_facts.h"
 #include "crash/stack_overflow_helper.h"
 
 namespace Vextra {
@@ -14,9 +16,7 @@ struct Helper {
   std::atomic<uint32_t> acting_for{0};  // the faulting thread of the current job
   HANDLE request = nullptr;             // auto-reset: one job was handed over
   HANDLE done = nullptr;                // auto-reset: the job is finished
-  HelperEntry entry = nullptr;
   _EXCEPTION_POINTERS* pointers = nullptr;
-  long result = 0;
 };
 
 Helper g_helper;
@@ -25,7 +25,7 @@ DWORD WINAPI HelperLoop(void*) {
   g_helper.thread_id.store(GetCurrentThreadId());
   for (;;) {
     if (WaitForSingleObject(g_helper.request, INFINITE) != WAIT_OBJECT_0) return 1;
-    g_helper.result = g_helper.entry(g_helper.pointers);
+    ProcessStackOverflow(ExceptionFactsOf(g_helper.pointers));
     g_helper.acting_for.store(0);
     SetEvent(g_helper.done);
   }
@@ -47,27 +47,17 @@ bool StartStackOverflowHelper() {
   return true;
 }
 
-void ReserveOverflowStack() {
-  if (!g_helper.started.load(std::memory_order_acquire)) return;
-  ULONG guarantee = kOverflowReserveBytes;
-  SetThreadStackGuarantee(&guarantee);
-}
-
-bool RunOnStackOverflowHelper(HelperEntry entry, _EXCEPTION_POINTERS* pointers, long on_timeout, long* result) {
+bool ProcessOnStackOverflowHelper(_EXCEPTION_POINTERS* pointers) {
   if (!g_helper.started.load(std::memory_order_acquire)) return false;
   if (g_helper.busy.exchange(true, std::memory_order_acq_rel)) return false;
-  g_helper.entry = entry;
   g_helper.pointers = pointers;
   g_helper.acting_for.store(GetCurrentThreadId());
   SetEvent(g_helper.request);
   // A helper that does not finish in time keeps the job (and stays busy), so
   // no second job can overwrite the pointers it still reads.
-  if (WaitForSingleObject(g_helper.done, kHelperWaitMs) != WAIT_OBJECT_0) {
-    *result = on_timeout;
-    return true;
+  if (WaitForSingleObject(g_helper.done, kHelperWaitMs) == WAIT_OBJECT_0) {
+    g_helper.busy.store(false, std::memory_order_release);
   }
-  *result = g_helper.result;
-  g_helper.busy.store(false, std::memory_order_release);
   return true;
 }
 

@@ -324,45 +324,26 @@ TEST_F(CrashEntries, AFaultDuringAMemoryProbeIsRememberedButNotSent) {
   EXPECT_EQ(g_callback_calls.size(), 1u);
 }
 
-// An overflow goes through the entries as the system calls them (vectored
-// pass, then the top-level filter) under the rules of any other fault: the
-// switch decides which entry reports it, and the answer is the host filter's,
-// never an end of the process decided here.
-TEST_F(CrashEntries, StackOverflowFollowsTheRulesOfEveryFaultAndTheHostFilterAnswers) {
+TEST_F(CrashEntries, StackOverflowIsProcessedOnceAsTheSwitchSaysThenChained) {
   static constexpr struct {
     const char* what;
-    bool initialised;
     bool veh;
-    long host_answer;
-    std::vector<int32_t> (*kinds)();
+    int32_t kind;
     const char* line;
   } kCases[] = {
-      {"VEH on: reported by the vectored handler", true, true, 0, [] { return std::vector<int32_t>{1}; },
-       "Vector Ex Start 0xc00000fd"},
-      {"VEH off: reported by the top-level filter", true, false, 0, [] { return std::vector<int32_t>{2}; },
-       "Unhandle Ex Start 0xc00000fd"},
-      {"the host filter resumes the thread", true, false, -1, [] { return std::vector<int32_t>{2}; },
-       "Unhandle Ex Start 0xc00000fd"},
-      {"not started: nothing", false, true, 0, [] { return std::vector<int32_t>{}; }, ""},
+      {"VEH on: as the vectored handler", true, kCrashKindVectored, "Vector Ex Start 0xc00000fd"},
+      {"VEH off: as the top-level filter", false, kCrashKindUnhandled, "Unhandle Ex Start 0xc00000fd"},
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
     SetUp();
-    if (!row.initialised) Vextra::testing_hooks::ResetInitializedForTesting();
     StoreVehEnable(row.veh);
     CHcSpyGlobal::Instance().next_filter = &HostFilter;
-    g_host_filter_result = row.host_answer;
-    EXPECT_EQ(HcSpyVectoredExceptionHandler(Fault(kStackOverflowCode, 0x7000)), kContinueSearch);
-    const long answer = HcSpyUnhandledExceptionFilter(Fault(kStackOverflowCode, 0x7000));
-    EXPECT_EQ(World().uploaded_kinds, row.kinds());
-    if (row.initialised) {
-      EXPECT_EQ(answer, row.host_answer) << "the host filter's answer stands";
-      EXPECT_EQ(g_host_filter_calls.size(), 1u) << "the host's filter runs after processing";
-      EXPECT_TRUE(InOrder(NewLog(), {row.line, "Crash Processing Finished.\n"}));
-    } else {
-      EXPECT_EQ(answer, kExecuteHandler) << "the system's own handling";
-      EXPECT_TRUE(g_host_filter_calls.empty());
-    }
+    ProcessStackOverflow(Fault(kStackOverflowCode, 0x7000));
+    EXPECT_EQ(World().uploaded_kinds, std::vector<int32_t>{row.kind});
+    EXPECT_EQ(World().dumped_threads, std::vector<uint32_t>{4242}) << "the dump names the faulting thread";
+    EXPECT_EQ(g_host_filter_calls.size(), 1u) << "the host's filter runs after processing";
+    EXPECT_TRUE(InOrder(NewLog(), {row.line, "Crash Processing Finished.\n"}));
   }
 }
 
