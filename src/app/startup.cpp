@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "app/start_up_guard.h"
 #include "app/vextra_agent.h"
 #include "core/common_info.h"
 #include "core/config_file.h"
@@ -56,9 +57,9 @@ void LoadHostInfo() {
   CommonInfo::Instance().CollectDeviceInfo();
 }
 
-// The first half of start-up, on the host's thread.
-void InitHookContext() {
-  LogDebug("hook thread is %d\n", static_cast<int>(platform::ThreadId()));
+namespace {
+
+void InitHookContextSteps() {
   try {
     LogDebug("pxr start\n");
     LogDebug("ShortName: %s\n", CommonInfo::Instance().GetProcessName().c_str());
@@ -70,6 +71,16 @@ void InitHookContext() {
   } catch (...) {
     LogDebug("InitHookContext fail \n");
   }
+}
+
+}  // namespace
+
+// The first half of start-up, on the host's thread (under the start-up lock).
+// A C++ exception or a fault inside it is logged and start-up goes on.
+void InitHookContext() {
+  LogDebug("hook thread is %d\n", static_cast<int>(platform::ThreadId()));
+  uint32_t code = 0;
+  if (!RunUnderStartUpGuard(&InitHookContextSteps, &code)) LogDebug("InitHookContext fail \n");
 }
 
 void StartUp(const char* user_id, const char* app_version, const char* reserved) {

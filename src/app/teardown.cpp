@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "crash/crash_install.h"
+#include "crash/crt_handlers.h"
 #include "log/sdk_log.h"
 
 namespace Vextra {
@@ -22,6 +23,7 @@ void TermHookContext() {
   static std::atomic<bool> done{false};
   if (done.exchange(true)) return;
   RemoveCrashHandlers();
+  RestoreRuntimeHandlers();
   LogDebug("Term\n");
   SdkLog::Instance().Disable();
 }

@@ -243,3 +243,9 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
 };
 
 }  // namespace Vextra
+
+namespace Vextra::testing_hooks {
+// Tests only: `step` runs inside CollectDeviceInfo between the processor and
+// the graphics facts, as a query of the system would (null: nothing runs).
+void SetDeviceFactStepForTesting(void (*step)());
+}  // namespace Vextra::testing_hooks

@@ -19,8 +19,15 @@ void SwitchExtraHandlers(bool on);
 // "Exception Type" = "PureCall", then throws the integer 1.
 [[noreturn]] void HcPureCallHandler();
 
-// Installs or restores the runtime's handlers (the platform's part of SwitchExtraHandlers).
+// Installs or restores the runtime's handlers (the platform's part of
+// SwitchExtraHandlers). Switching on also pins the library's module for the
+// rest of the process, so a runtime never calls into unmapped code.
 void ApplyRuntimeHandlers(bool on);
+
+// Teardown: every runtime whose handler is still the library's gets back the
+// one it had before the library first installed its own (null included); a
+// handler the host installed since stays. Host threads only (teardown).
+void RestoreRuntimeHandlers();
 
 // Throws the integer 1 as the platform's compiler runtime throws objects. On
 // Windows that is the exception code 0xE06D7363 with the throw description

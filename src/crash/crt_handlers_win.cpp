@@ -19,8 +19,14 @@ using SetPureCallFn = _purecall_handler(__cdecl*)(_purecall_handler);
 struct Runtime {
   SetInvalidParameterFn set_invalid_parameter = nullptr;
   SetPureCallFn set_purecall = nullptr;
+  // What the last switch-on replaced (the switch-off puts these back).
   _invalid_parameter_handler saved_invalid_parameter = nullptr;
   _purecall_handler saved_purecall = nullptr;
+  // The runtime's own handlers, before the library first installed its own
+  // (teardown puts these back).
+  bool installed = false;
+  _invalid_parameter_handler original_invalid_parameter = nullptr;
+  _purecall_handler original_purecall = nullptr;
 };
 
 Runtime g_runtimes[2];
@@ -91,10 +97,20 @@ void FindRuntimes() {
   }
 }
 
+// Keeps this module mapped for the life of the process: a runtime may call
+// its handlers whenever the host gets a parameter wrong, also after the host
+// has unloaded the library as often as it likes.
+void PinThisModule() {
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&InvalidParameter), &self);
+}
+
 }  // namespace
 
 void ApplyRuntimeHandlers(bool on) {
   if (on) {
+    PinThisModule();
     FindTypeInfoVtable();
     FindRuntimes();
   }
@@ -103,12 +119,32 @@ void ApplyRuntimeHandlers(bool on) {
       // Each setter answers the handler it replaces.
       if (runtime.set_invalid_parameter) runtime.saved_invalid_parameter = runtime.set_invalid_parameter(&InvalidParameter);
       if (runtime.set_purecall) runtime.saved_purecall = runtime.set_purecall(&PureCall);
+      if (!runtime.installed && (runtime.set_invalid_parameter || runtime.set_purecall)) {
+        runtime.installed = true;
+        runtime.original_invalid_parameter = runtime.saved_invalid_parameter;
+        runtime.original_purecall = runtime.saved_purecall;
+      }
       continue;
     }
     if (runtime.set_invalid_parameter && runtime.saved_invalid_parameter) {
       runtime.set_invalid_parameter(runtime.saved_invalid_parameter);
     }
     if (runtime.set_purecall && runtime.saved_purecall) runtime.set_purecall(runtime.saved_purecall);
+  }
+}
+
+void RestoreRuntimeHandlers() {
+  for (Runtime& runtime : g_runtimes) {
+    if (!runtime.installed) continue;
+    // A handler the host set after ours stays; only ours is replaced.
+    if (runtime.set_invalid_parameter) {
+      const _invalid_parameter_handler current = runtime.set_invalid_parameter(runtime.original_invalid_parameter);
+      if (current != &InvalidParameter) runtime.set_invalid_parameter(current);
+    }
+    if (runtime.set_purecall) {
+      const _purecall_handler current = runtime.set_purecall(runtime.original_purecall);
+      if (current != &PureCall) runtime.set_purecall(current);
+    }
   }
 }
 

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <memory>
 
 #include "core/common_info.h"
@@ -29,7 +30,11 @@ struct CloseAtEnd {
   lumarobase::SystemInfo& info;
 };
 
+std::atomic<void (*)()> g_test_step{nullptr};
+
 }  // namespace
+
+void testing_hooks::SetDeviceFactStepForTesting(void (*step)()) { g_test_step.store(step); }
 
 void CommonInfo::CollectDeviceInfo() {
   auto info = std::make_shared<lumarobase::SystemInfo>();
@@ -41,6 +46,7 @@ void CommonInfo::CollectDeviceInfo() {
   FactBuffer cpu(GetCpu());
   info->GetCpuName(cpu.text, kFactCapacity);
   SetCpu(cpu.text);
+  if (void (*step)() = g_test_step.load()) step();
 
   FactBuffer gpu(GetGpu());
   FactBuffer driver(GetDisplayVersion());

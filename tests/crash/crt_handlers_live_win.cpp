@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
+#include "app/teardown.h"
 #include "crash/caught_integer.h"
 #include "crash/crt_handlers.h"
 #include "report/map_recorder.h"
@@ -48,6 +50,80 @@ TEST(CrtHandlersLive, SharedRuntimeReportsBecomeAThrownOneWithTheExceptionType) 
     EXPECT_EQ(ExceptionTypeValue(), row.value);
   }
   Vextra::SwitchExtraHandlers(false);
+}
+
+// The handlers a host had before the library's; told apart by address.
+void HostInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) {}
+void HostPureCall() {}
+void LaterHostInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) {}
+
+using SetInvalidParameterFn = _invalid_parameter_handler(__cdecl*)(_invalid_parameter_handler);
+using SetPureCallFn = _purecall_handler(__cdecl*)(_purecall_handler);
+
+// One runtime's setters: the one this program links, or the shared one.
+struct RuntimeSetters {
+  const char* name;
+  SetInvalidParameterFn set_invalid_parameter;
+  SetPureCallFn set_purecall;
+};
+
+RuntimeSetters SharedRuntime() {
+  HMODULE shared = LoadLibraryA("ucrtbase.dll");
+  return {"shared", reinterpret_cast<SetInvalidParameterFn>(
+                        reinterpret_cast<void*>(GetProcAddress(shared, "_set_invalid_parameter_handler"))),
+          reinterpret_cast<SetPureCallFn>(reinterpret_cast<void*>(GetProcAddress(shared, "_set_purecall_handler")))};
+}
+
+const char* NameOf(_invalid_parameter_handler handler) {
+  if (handler == &HostInvalidParameter) return "host";
+  if (handler == &LaterHostInvalidParameter) return "later-host";
+  return handler == nullptr ? "none" : "other";
+}
+const char* NameOf(_purecall_handler handler) {
+  if (handler == &HostPureCall) return "host";
+  return handler == nullptr ? "none" : "other";
+}
+
+// In a process of its own (teardown happens once per process): the host's
+// handlers in both runtimes, the library's switched on twice (the second time
+// saves its own), optionally a handler the host sets afterwards, then the
+// teardown; prints which handler each runtime holds.
+void SwitchOnThenTearDown(bool host_sets_one_later) {
+  const RuntimeSetters runtimes[] = {{"local", &_set_invalid_parameter_handler, &_set_purecall_handler},
+                                     SharedRuntime()};
+  for (const RuntimeSetters& runtime : runtimes) {
+    runtime.set_invalid_parameter(&HostInvalidParameter);
+    runtime.set_purecall(&HostPureCall);
+  }
+  Vextra::SwitchExtraHandlers(true);
+  Vextra::SwitchExtraHandlers(true);
+  if (host_sets_one_later) runtimes[1].set_invalid_parameter(&LaterHostInvalidParameter);
+  Vextra::TermHookContext();
+  for (const RuntimeSetters& runtime : runtimes) {
+    // A setter answers what it replaces: set once more to read, and put back.
+    const _invalid_parameter_handler invalid_parameter = runtime.set_invalid_parameter(nullptr);
+    runtime.set_invalid_parameter(invalid_parameter);
+    const _purecall_handler purecall = runtime.set_purecall(nullptr);
+    runtime.set_purecall(purecall);
+    std::fprintf(stderr, "%s: %s %s\n", runtime.name, NameOf(invalid_parameter), NameOf(purecall));
+  }
+  std::fflush(stderr);
+  std::exit(0);
+}
+
+TEST(CrtHandlersLive, TeardownGivesEachRuntimeBackTheHandlersItHadBeforeTheLibrarys) {
+  static constexpr struct {
+    const char* what;
+    bool host_sets_one_later;
+    const char* expected;
+  } kCases[] = {
+      {"the library's handlers still in place", false, "local: host host\nshared: host host\n"},
+      {"the host set its own after the library's", true, "local: host host\nshared: later-host host\n"},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EXIT(SwitchOnThenTearDown(row.host_sets_one_later), ::testing::ExitedWithCode(0), row.expected);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,46 +70,102 @@ DumpFacts ReadDump(const std::string& bytes) {
 }
 
 // The faulting thread's part: a vectored handler that writes the dump for the
-// fault of that thread, then sends the thread to its end.
+// fault of that thread (itself, or through a helper thread as after a stack
+// overflow), then sends the thread to its end.
+struct HelperCase {
+  EXCEPTION_POINTERS* pointers = nullptr;
+  DWORD faultingThread = 0;
+  DWORD helperThread = 0;
+  wchar_t path[Vextra::kDumpPathChars] = {};
+};
+
 struct FaultCase {
   DWORD thread = 0;
   wchar_t path[Vextra::kDumpPathChars] = {};
   std::atomic<bool> handled{false};
+  std::shared_ptr<HelperCase> helper;  // set: the dump is written by a helper thread
 };
-FaultCase* g_case = nullptr;
 
-[[noreturn]] void EndFaultingThread() { ExitThread(0); }
+// Every thread started here holds its own share of the case it works on, so
+// a test whose wait runs out leaves nothing behind that the thread may still
+// write to: the case lives until the last thread using it ends.
+thread_local std::shared_ptr<FaultCase>* t_case = nullptr;
+
+constexpr DWORD kDumpWaitMs = 180000;  // a dump of every kind takes a while under Wine
+
+[[noreturn]] void EndFaultingThread() {
+  delete t_case;
+  t_case = nullptr;
+  ExitThread(0);
+}
+
+DWORD WINAPI WriteForAnotherThread(LPVOID parameter) {
+  std::unique_ptr<std::shared_ptr<HelperCase>> share(static_cast<std::shared_ptr<HelperCase>*>(parameter));
+  HelperCase& helper = **share;
+  helper.helperThread = GetCurrentThreadId();
+  Vextra::WriteCrashDumpForThread(helper.pointers, helper.faultingThread, helper.path);
+  return 0;
+}
 
 LONG CALLBACK WriteDumpOnFault(EXCEPTION_POINTERS* pointers) {
-  if (g_case == nullptr || GetCurrentThreadId() != g_case->thread ||
-      pointers->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) {
+  if (t_case == nullptr || pointers->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) {
     return EXCEPTION_CONTINUE_SEARCH;
   }
-  Vextra::WriteCrashDump(pointers, g_case->path);
-  g_case->handled = true;
+  FaultCase& fault = **t_case;
+  if (fault.helper != nullptr) {
+    fault.helper->pointers = pointers;
+    fault.helper->faultingThread = GetCurrentThreadId();
+    HANDLE helper = CreateThread(nullptr, 0, WriteForAnotherThread, new std::shared_ptr<HelperCase>(fault.helper), 0,
+                                 nullptr);
+    // The faulting thread's pointers must stay valid while the helper reads
+    // them: it waits for the helper to end, however long that takes.
+    WaitForSingleObject(helper, INFINITE);
+    CloseHandle(helper);
+  } else {
+    Vextra::WriteCrashDump(pointers, fault.path);
+  }
+  fault.handled = true;
   // Resume in a function that ends the thread, on an aligned stack.
   pointers->ContextRecord->Rsp = (pointers->ContextRecord->Rsp & ~static_cast<DWORD64>(15)) - 8;
   pointers->ContextRecord->Rip = reinterpret_cast<DWORD64>(&EndFaultingThread);
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-DWORD WINAPI FaultingThread(LPVOID) {
-  g_case->thread = GetCurrentThreadId();
+DWORD WINAPI FaultingThread(LPVOID parameter) {
+  t_case = static_cast<std::shared_ptr<FaultCase>*>(parameter);
+  (*t_case)->thread = GetCurrentThreadId();
   *reinterpret_cast<volatile int*>(static_cast<uintptr_t>(40000)) = 5;
   return 1;
 }
 
-// Runs one deliberate access violation on a new thread; its id.
-DWORD FaultOnAThread(FaultCase& fault) {
-  g_case = &fault;
+// A faulting thread a test gave up on: still writing its dump. The writer
+// may not run twice at once, so no other fault starts before it has ended.
+HANDLE g_unfinished = nullptr;
+
+// Runs one deliberate access violation on a new thread and waits for it at
+// most wait_ms. A thread still at work then keeps its share of the case and
+// the handler its fault needs: both stay in place, so the thread finishes on
+// memory of its own, and the test goes on with an unhandled case.
+std::shared_ptr<FaultCase> FaultOnAThread(std::shared_ptr<HelperCase> helper = nullptr, DWORD wait_ms = kDumpWaitMs) {
+  auto fault = std::make_shared<FaultCase>();
+  if (g_unfinished != nullptr) {
+    if (WaitForSingleObject(g_unfinished, kDumpWaitMs) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << "an earlier faulting thread is still writing its dump";
+      return fault;
+    }
+    CloseHandle(g_unfinished);
+    g_unfinished = nullptr;
+  }
+  fault->helper = std::move(helper);
   PVOID handler = AddVectoredExceptionHandler(1, WriteDumpOnFault);
-  DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, 0, FaultingThread, nullptr, 0, &id);
-  WaitForSingleObject(thread, 180000);  // a dump of every kind takes a while under Wine
-  CloseHandle(thread);
-  RemoveVectoredExceptionHandler(handler);
-  g_case = nullptr;
-  return id;
+  HANDLE thread = CreateThread(nullptr, 0, FaultingThread, new std::shared_ptr<FaultCase>(fault), 0, nullptr);
+  if (WaitForSingleObject(thread, wait_ms) == WAIT_OBJECT_0) {
+    CloseHandle(thread);
+    RemoveVectoredExceptionHandler(handler);
+  } else {
+    g_unfinished = thread;
+  }
+  return fault;
 }
 
 std::string SdkLogText() {
@@ -132,12 +189,12 @@ class DumpWriterTest : public testing::Test {
 TEST_F(DumpWriterTest, DefaultWorkspaceDumpNamesTheFaultAndItsThread) {
   const std::string before = SdkLogText();
   const time_t start = std::time(nullptr);
-  FaultCase fault;
-  const DWORD thread = FaultOnAThread(fault);
-  ASSERT_TRUE(fault.handled);
+  const std::shared_ptr<FaultCase> fault = FaultOnAThread();
+  ASSERT_TRUE(fault->handled);
+  const DWORD thread = fault->thread;
 
   // Both directory levels were created and the dump named after the time.
-  const fs::path path(fault.path);
+  const fs::path path(fault->path);
   EXPECT_EQ(fs::canonical(path.parent_path()), fs::canonical(dir_.path() / "pxr64" / "dump"));
   const std::string name = path.filename().string();
   ASSERT_EQ(name.rfind("HcDump.HcS.", 0), 0u) << name;
@@ -156,7 +213,7 @@ TEST_F(DumpWriterTest, DefaultWorkspaceDumpNamesTheFaultAndItsThread) {
   EXPECT_NE(logged.find("Using default worksapce to generate dump.\n"), std::string::npos) << logged;
   EXPECT_NE(logged.find("enter _HcSpyCreateDumpFile\n"), std::string::npos) << logged;
   const std::string succeeded =
-      "file path lenth: " + std::to_string(std::wstring(fault.path).size()) + ",  game dump by self succeed\n";
+      "file path lenth: " + std::to_string(std::wstring(fault->path).size()) + ",  game dump by self succeed\n";
   EXPECT_NE(logged.find(succeeded), std::string::npos) << logged;
 }
 
@@ -165,11 +222,11 @@ TEST_F(DumpWriterTest, ALargeDumpGetsASmallCompanionWhichIsTheOneToUpload) {
   std::vector<char> ballast(4 * 1048576);
   for (size_t i = 0; i < ballast.size(); i += 4096) ballast[i] = static_cast<char>(i);
   Vextra::PublishDumpType(0x3FFFFF);
-  FaultCase fault;
-  const DWORD thread = FaultOnAThread(fault);
-  ASSERT_TRUE(fault.handled);
+  const std::shared_ptr<FaultCase> fault = FaultOnAThread();
+  ASSERT_TRUE(fault->handled);
+  const DWORD thread = fault->thread;
 
-  const fs::path small(fault.path);
+  const fs::path small(fault->path);
   const std::string name = small.filename().string();
   ASSERT_GE(name.size(), 10u);
   EXPECT_EQ(name.substr(name.size() - 10), "-small.dmp") << name;
@@ -192,20 +249,19 @@ TEST_F(DumpWriterTest, AMissingCustomWorkspaceLogsTheSystemTextAndLeavesNoFile) 
   const fs::path workspace = dir_.path() / "not-there" / "lumaro";
   Vextra::PublishDumpWorkspace(true, workspace.wstring());
   const std::string before = SdkLogText();
-  FaultCase fault;
-  FaultOnAThread(fault);
-  ASSERT_TRUE(fault.handled);
+  const std::shared_ptr<FaultCase> fault = FaultOnAThread();
+  ASSERT_TRUE(fault->handled);
   // The path is still named for the upload, but nothing was left there.
-  EXPECT_EQ(fs::path(fault.path).parent_path(), workspace);
+  EXPECT_EQ(fs::path(fault->path).parent_path(), workspace);
   EXPECT_FALSE(fs::exists(dir_.path() / "not-there"));
   const std::string logged = SdkLogText().substr(before.size());
   EXPECT_NE(logged.find("Using custom worksapce to generate dump.\n"), std::string::npos) << logged;
-  const std::string failed = "file name length " + std::to_string(std::wstring(fault.path).size()) +
+  const std::string failed = "file name length " + std::to_string(std::wstring(fault->path).size()) +
                              " game dump by self also failed errid(";
   const size_t at = logged.find(failed);
   ASSERT_NE(at, std::string::npos) << logged;
   EXPECT_NE(logged.find(") res(", at), std::string::npos) << logged;
-  EXPECT_NE(logged.find("DeleteFile fail " + std::to_string(std::wstring(fault.path).size()) + "\n"), std::string::npos)
+  EXPECT_NE(logged.find("DeleteFile fail " + std::to_string(std::wstring(fault->path).size()) + "\n"), std::string::npos)
       << logged;
 }
 
@@ -215,10 +271,9 @@ TEST_F(DumpWriterTest, AWorkspaceTooLongForADumpPathWritesNothingAndNamesNothing
   fs::create_directories(workspace);
   Vextra::PublishDumpWorkspace(true, workspace);
   const std::string before = SdkLogText();
-  FaultCase fault;
-  FaultOnAThread(fault);
-  ASSERT_TRUE(fault.handled);
-  EXPECT_EQ(fault.path[0], L'\0');
+  const std::shared_ptr<FaultCase> fault = FaultOnAThread();
+  ASSERT_TRUE(fault->handled);
+  EXPECT_EQ(fault->path[0], L'\0');
   EXPECT_TRUE(fs::is_empty(workspace));
   const std::string logged = SdkLogText().substr(before.size());
   EXPECT_EQ(logged.find("enter _HcSpyCreateDumpFile"), std::string::npos) << logged;
@@ -226,57 +281,15 @@ TEST_F(DumpWriterTest, AWorkspaceTooLongForADumpPathWritesNothingAndNamesNothing
 
 // The faulting thread hands its pointers to a helper thread, which writes the
 // dump naming the faulting thread, and waits for it (as after a stack overflow).
-struct HelperCase {
-  EXCEPTION_POINTERS* pointers = nullptr;
-  DWORD faultingThread = 0;
-  DWORD helperThread = 0;
-  wchar_t path[Vextra::kDumpPathChars] = {};
-};
-
-DWORD WINAPI WriteForAnotherThread(LPVOID parameter) {
-  auto* helper = static_cast<HelperCase*>(parameter);
-  helper->helperThread = GetCurrentThreadId();
-  Vextra::WriteCrashDumpForThread(helper->pointers, helper->faultingThread, helper->path);
-  return 0;
-}
-
-HelperCase* g_helper = nullptr;
-
-LONG CALLBACK HandOverOnFault(EXCEPTION_POINTERS* pointers) {
-  if (g_case == nullptr || GetCurrentThreadId() != g_case->thread ||
-      pointers->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
-  g_helper->pointers = pointers;
-  g_helper->faultingThread = GetCurrentThreadId();
-  HANDLE helper = CreateThread(nullptr, 0, WriteForAnotherThread, g_helper, 0, nullptr);
-  WaitForSingleObject(helper, 180000);
-  CloseHandle(helper);
-  g_case->handled = true;
-  pointers->ContextRecord->Rsp = (pointers->ContextRecord->Rsp & ~static_cast<DWORD64>(15)) - 8;
-  pointers->ContextRecord->Rip = reinterpret_cast<DWORD64>(&EndFaultingThread);
-  return EXCEPTION_CONTINUE_EXECUTION;
-}
-
 TEST_F(DumpWriterTest, AHelperThreadWritesTheDumpOfTheFaultingThread) {
-  HelperCase helper;
-  FaultCase fault;
-  g_helper = &helper;
-  g_case = &fault;
-  PVOID handler = AddVectoredExceptionHandler(1, HandOverOnFault);
-  DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, 0, FaultingThread, nullptr, 0, &id);
-  WaitForSingleObject(thread, 180000);
-  CloseHandle(thread);
-  RemoveVectoredExceptionHandler(handler);
-  g_case = nullptr;
-  g_helper = nullptr;
-  ASSERT_TRUE(fault.handled);
-  ASSERT_NE(helper.helperThread, id);
-  const DumpFacts facts = ReadDump(ReadBytes(fs::path(helper.path)));
+  auto helper = std::make_shared<HelperCase>();
+  const std::shared_ptr<FaultCase> fault = FaultOnAThread(helper);
+  ASSERT_TRUE(fault->handled);
+  ASSERT_NE(helper->helperThread, fault->thread);
+  const DumpFacts facts = ReadDump(ReadBytes(fs::path(helper->path)));
   EXPECT_TRUE(facts.signature);
   EXPECT_EQ(facts.code, 0xC0000005u);
-  EXPECT_EQ(facts.threadId, id);
+  EXPECT_EQ(facts.threadId, fault->thread);
 }
 
 void FaultInSetup() { *reinterpret_cast<volatile int*>(static_cast<uintptr_t>(40000)) = 5; }
@@ -304,10 +317,8 @@ TEST(AttachGuard, AFaultWritesTheTestDumpAndFailsTheAttach) {
   EXPECT_TRUE(Vextra::RunUnderAttachGuard(&CleanSetup, &Vextra::WriteTestDump, &code));
   EXPECT_THROW(Vextra::RunUnderAttachGuard(&ThrowInSetup, &Vextra::WriteTestDump, &code), std::runtime_error);
   EXPECT_EQ(code, 0u);
-  FaultCase fault;
   Vextra::PublishLibraryDirectory(dir.wpath().c_str());
-  FaultOnAThread(fault);
-  EXPECT_TRUE(fault.handled);
+  EXPECT_TRUE(FaultOnAThread()->handled);
   EXPECT_FALSE(fs::exists(dir.path() / "test.dmp"));
   Vextra::testing_hooks::ResetDumpSettingsForTesting();
   SetCurrentDirectoryW(previous);

@@ -7,6 +7,11 @@
 // (its export InstallCrashHandlersOnly), and the same unload, filter call and
 // fault must find it mapped and reach the host's filter.
 //   vextra_crash_unload_host --handlers-only <path of the module>
+// With --extra-handlers-only, Vextra64.dll is not started: only the C
+// runtime's handlers are switched on (VX_SetExtraHandler), the same unloads
+// follow, and an invalid parameter in the shared C runtime must still reach
+// the library's handler, which throws the integer 1 from inside the library.
+//   vextra_crash_unload_host --extra-handlers-only <path of Vextra64.dll>
 // Run from a scratch directory: the DLL is copied there, so its workspace and
 // SDK log land there. Exit status 0 when every check passed.
 
@@ -62,9 +67,47 @@ Fn Resolve(HMODULE module, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// The thrown integer of the library's handler: the compiler runtime's code,
+// with the image base of the module that threw it as its fourth argument.
+HMODULE g_library = nullptr;
+LONG CALLBACK TakeThrownInteger(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  if (record->ExceptionCode != 0xE06D7363) return EXCEPTION_CONTINUE_SEARCH;
+  Check(record->NumberParameters == 4 &&
+            record->ExceptionInformation[3] == reinterpret_cast<ULONG_PTR>(g_library),
+        "the invalid parameter reached the library's handler, which threw from inside the library");
+  if (record->NumberParameters == 4) {
+    Check(*reinterpret_cast<const int*>(record->ExceptionInformation[1]) == 1, "the thrown integer is 1");
+  }
+  std::printf("%d failed\n", g_failures);
+  std::fflush(stdout);
+  ExitProcess(g_failures == 0 ? 0 : 1);
+}
+
+int ExtraHandlersOnly(const char* dll) {
+  Check(CopyFileA(dll, "Vextra64.dll", FALSE) != 0, "copy the DLL into the scratch directory");
+  // The shared runtime an MSVC-built host uses, loaded before the switch.
+  HMODULE crt = LoadLibraryA("ucrtbase.dll");
+  auto copy = crt ? Resolve<int(__cdecl*)(char*, size_t, const char*)>(crt, "strcpy_s") : nullptr;
+  Check(copy != nullptr, "strcpy_s of ucrtbase.dll");
+  g_library = LoadLibraryA(".\\Vextra64.dll");
+  Check(g_library != nullptr, "LoadLibrary");
+  if (g_library == nullptr || copy == nullptr) return 1;
+  Resolve<void (*)(bool)>(g_library, "VX_SetExtraHandler")(true);
+  for (int i = 0; i < 17 && GetModuleHandleA("Vextra64.dll") != nullptr; ++i) FreeLibrary(g_library);
+  Check(GetModuleHandleA("Vextra64.dll") == g_library, "the library stays mapped after 17 FreeLibrary calls");
+  AddVectoredExceptionHandler(1, TakeThrownInteger);
+  // A size of 0 is an invalid parameter for the runtime's checked copy.
+  char target[4];
+  copy(target, 0, "text");
+  Check(false, "the invalid parameter returned to the host");
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--extra-handlers-only") return ExtraHandlersOnly(argv[2]);
   g_full_library = !(argc == 3 && std::string(argv[1]) == "--handlers-only");
   if (argc != (g_full_library ? 2 : 3)) {
     std::fprintf(stderr, "usage: %s <Vextra64.dll> | --handlers-only <module>\n", argv[0]);
