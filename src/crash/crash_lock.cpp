@@ -1,6 +1,5 @@
 #include "crash/crash_lock.h"
 
-
 namespace Vextra {
 
 bool CrashLock::TryLock(uint32_t thread_id) {
