@@ -20,6 +20,7 @@
 #include "core/process_flags.h"
 #include "db/db_manager.h"
 #include "db/raw_db.h"
+#include "support/db_count.h"
 #include "intake/report_threads.h"
 #include "log/sdk_log.h"
 #include "platform/text_encoding.h"
@@ -33,18 +34,7 @@ using Vextra::CommonInfo;
 
 // The collector's count for sql, waited for until it reaches want (or 30 s).
 int WaitForCount(vextra_test::CollectorProcess& collector, const std::string& sql, int want) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  int seen = -1;
-  while (std::chrono::steady_clock::now() < deadline) {
-    {
-      vextra_test::RawDb db(collector.DbPath());
-      const std::string cell = db.Cell(sql);
-      seen = cell.empty() ? -1 : std::stoi(cell);
-    }
-    if (seen >= want) return seen;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return seen;
+  return vextra_test::WaitForCount(collector.DbPath(), sql, want, std::chrono::seconds(30));
 }
 
 // Waits until the process's database holds value under key in its stored

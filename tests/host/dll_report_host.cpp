@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "db/raw_db.h"
+#include "support/db_count.h"
 #include "support/loopback_address.h"
 #include "uploader/collector_process.h"
 #include "vextra.h"
@@ -37,11 +38,7 @@ Fn Resolve(HMODULE module, const char* name) {
   return address;
 }
 
-int CountOf(const std::filesystem::path& db_file, const std::string& sql) {
-  vextra_test::RawDb db(db_file);
-  const std::string cell = db.Cell(sql);
-  return cell.empty() ? -1 : std::stoi(cell);
-}
+using vextra_test::CountOf;
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include "core/process_flags.h"
 #include "db/raw_db.h"
 #include "platform/text_encoding.h"
+#include "support/db_count.h"
 #include "uploader/body_codec.h"
 #include "vextra.h"
 
@@ -67,9 +68,19 @@ void StartNextAndStopCollector(const std::filesystem::path& workspace, const std
                                CollectorProcess& collector, std::filesystem::path* data_dir) {
   StartLibrary(workspace, address);
   ASSERT_TRUE(Vextra::IsInitialized());
-  ASSERT_TRUE(collector.Stop()) << collector.Error();
   *data_dir = Vextra::platform::WideToUtf8(Vextra::CommonInfo::Instance().GetDataDir());
-  ASSERT_TRUE(std::filesystem::exists(*data_dir / "vextra_data_db"));
+  const std::filesystem::path records = *data_dir / "vextra_data_db";
+  ASSERT_TRUE(std::filesystem::exists(records));
+  // Start-up returns before its re-send pass, which runs in the background:
+  // the collector must stay up until every body the pass takes up has its
+  // answer. Waiting: recorded but never answered (0), or failed (2). A pass
+  // that stops at a body without an answer leaves a 2, and the check below
+  // names what never arrived.
+  const int waiting = WaitForCountWhere(
+      records, "SELECT count(*) FROM T_CRASH_RECORD WHERE (STATUS=0 AND UPLOADABLE=1) OR STATUS=2",
+      [](int seen) { return seen == 0; }, std::chrono::minutes(3));
+  EXPECT_EQ(waiting, 0) << "stored bodies still waiting for their answer when the collector stops";
+  ASSERT_TRUE(collector.Stop()) << collector.Error();
 }
 
 void CheckEveryDataFileArrived(const std::filesystem::path& collector_db, const std::filesystem::path& data_dir,

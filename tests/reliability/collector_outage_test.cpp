@@ -24,6 +24,7 @@
 #include "db/raw_db.h"
 #include "platform/text_encoding.h"
 #include "reliability/report_count.h"
+#include "support/db_count.h"
 #include "support/loopback_address.h"
 #include "support/temp_dir.h"
 #include "uploader/body_codec.h"
@@ -33,6 +34,8 @@
 namespace {
 
 using Vextra::CommonInfo;
+using vextra_test::CountOf;
+using vextra_test::WaitForCount;
 
 std::string ExpuidOfDataFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -44,23 +47,6 @@ std::string ExpuidOfDataFile(const std::string& path) {
     return "";
   }
   return package.list(0).expuid();
-}
-
-int CountOf(const std::filesystem::path& db_file, const std::string& sql) {
-  vextra_test::RawDb db(db_file);
-  const std::string cell = db.Cell(sql);
-  return cell.empty() ? -1 : std::stoi(cell);
-}
-
-// Waits until sql counts at least want in db_file (or the time is up).
-int WaitForCount(const std::filesystem::path& db_file, const std::string& sql, int want, int seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  int seen = CountOf(db_file, sql);
-  while (seen < want && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    seen = CountOf(db_file, sql);
-  }
-  return seen;
 }
 
 TEST(CollectorOutage, EveryAsynchronousReportArrivesAfterTheNextStart) {
@@ -94,14 +80,14 @@ TEST(CollectorOutage, EveryAsynchronousReportArrivesAfterTheNextStart) {
   const std::string recorded = "SELECT count(*) FROM T_CRASH_RECORD";
   const int minutes = 4;
   // The outage: from a third of the reports to two thirds.
-  ASSERT_GE(WaitForCount(records, recorded, reports / 3, 60 * minutes), reports / 3);
+  ASSERT_GE(WaitForCount(records, recorded, reports / 3, std::chrono::minutes(minutes)), reports / 3);
   ASSERT_TRUE(collector->Stop()) << collector->Error();
-  ASSERT_GE(WaitForCount(records, recorded, 2 * reports / 3, 60 * minutes), 2 * reports / 3);
+  ASSERT_GE(WaitForCount(records, recorded, 2 * reports / 3, std::chrono::minutes(minutes)), 2 * reports / 3);
   collector = std::make_unique<vextra_test::CollectorProcess>(address, work, std::vector<std::string>{});
   ASSERT_TRUE(collector->Started()) << collector->Error();
-  ASSERT_EQ(WaitForCount(records, recorded, reports, 60 * minutes), reports);
+  ASSERT_EQ(WaitForCount(records, recorded, reports, std::chrono::minutes(minutes)), reports);
   // The last one has had its answer (or its failure).
-  ASSERT_EQ(WaitForCount(records, "SELECT count(*) FROM T_CRASH_RECORD WHERE STATUS<>0", reports, 60), reports);
+  ASSERT_EQ(WaitForCount(records, "SELECT count(*) FROM T_CRASH_RECORD WHERE STATUS<>0", reports, std::chrono::seconds(60)), reports);
   const int failed = CountOf(records, "SELECT count(*) FROM T_CRASH_RECORD WHERE STATUS=2");
   EXPECT_GT(failed, 0) << "the outage window made no report fail";
 

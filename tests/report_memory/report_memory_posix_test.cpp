@@ -15,7 +15,7 @@
 
 #include "core/common_info.h"
 #include "core/process_flags.h"
-#include "db/raw_db.h"
+#include "support/db_count.h"
 #include "intake/exception_manager.h"
 #include "support/loopback_address.h"
 #include "support/peak_memory_posix.h"
@@ -31,22 +31,10 @@ long ResidentKib() {
   return vextra_test::ProcStatusKib("VmRSS");
 }
 
-int CountOf(const std::filesystem::path& db_file, const std::string& sql) {
-  vextra_test::RawDb db(db_file);
-  const std::string cell = db.Cell(sql);
-  return cell.empty() ? -1 : std::stoi(cell);
-}
-
 // Waits until the collector holds want reports of name (or ten minutes).
 int WaitForReports(const vextra_test::CollectorProcess& collector, const std::string& name, int want) {
   const std::string sql = "SELECT count(*) FROM reports WHERE expName='" + name + "'";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
-  int seen = CountOf(collector.DbPath(), sql);
-  while (seen < want && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    seen = CountOf(collector.DbPath(), sql);
-  }
-  return seen;
+  return vextra_test::WaitForCount(collector.DbPath(), sql, want, std::chrono::minutes(10));
 }
 
 // Reports count asynchronous errors named name, each with its own stack and

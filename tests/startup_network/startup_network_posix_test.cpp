@@ -30,6 +30,7 @@
 #include "intake/error_intake.h"
 #include "platform/text_encoding.h"
 #include "report/file_manager.h"
+#include "support/db_count.h"
 #include "support/loopback_address.h"
 #include "support/temp_dir.h"
 #include "uploader/collector_process.h"
@@ -38,6 +39,8 @@
 namespace {
 
 using Vextra::CommonInfo;
+using vextra_test::CountOf;
+using vextra_test::WaitForCount;
 
 // Listens on address:port, accepts every connection and holds it open
 // without sending a byte, until Close.
@@ -120,22 +123,6 @@ class SilentListener {
   std::vector<int> held_;  // guarded by mutex_
 };
 
-int CountOf(const std::filesystem::path& db_file, const std::string& sql) {
-  vextra_test::RawDb db(db_file);
-  const std::string cell = db.Cell(sql);
-  return cell.empty() ? -1 : std::stoi(cell);
-}
-
-int WaitForCount(const std::filesystem::path& db_file, const std::string& sql, int want) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int seen = CountOf(db_file, sql);
-  while (seen < want && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    seen = CountOf(db_file, sql);
-  }
-  return seen;
-}
-
 TEST(StartUpNetwork, StartUpReturnsWhileTheServerHoldsTheReSendAndNothingIsLostOrSentTwice) {
   std::string why;
   if (vextra_test::CollectorProgram(&why).empty()) {
@@ -200,7 +187,7 @@ TEST(StartUpNetwork, StartUpReturnsWhileTheServerHoldsTheReSendAndNothingIsLostO
   ASSERT_TRUE(collector.Started()) << collector.Error();
   silent.CloseConnections();
 
-  EXPECT_EQ(WaitForCount(collector.DbPath(), "SELECT count(*) FROM reports WHERE expName='AfterStart'", 3), 3);
+  EXPECT_EQ(WaitForCount(collector.DbPath(), "SELECT count(*) FROM reports WHERE expName='AfterStart'", 3, std::chrono::seconds(60)), 3);
   // The first stored body counted one more failure; the rest kept theirs.
   {
     vextra_test::RawDb db(records);
