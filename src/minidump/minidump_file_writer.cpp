@@ -18,6 +18,7 @@ namespace {
 constexpr uint32_t kRedZone = 128;           // bytes below rsp a leaf function may use
 constexpr size_t kCopyChunk = 4096;          // memory and extra streams pass through this much stack
 constexpr uint32_t kFixedStreamCount = 5;    // threads, modules, memory, exception, system
+constexpr uint64_t kPageSize = 4096;         // the unit in which memory is readable or not
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
 
@@ -43,10 +44,13 @@ class Cursor {
     position_ = at + size;
     return at;
   }
+  // The end of the last byte written: the file's size.
+  uint64_t end() const { return end_; }
   void WriteAt(uint64_t offset, const void* data, size_t size) {
     if (!ok_ || size == 0) return;
     // Offsets are 32-bit in the format: a dump that outgrows them is a failure.
     if (offset + size > UINT32_MAX || !out_.WriteAt(offset, data, size)) ok_ = false;
+    if (offset + size > end_) end_ = offset + size;
   }
   void Extend(uint64_t end) {
     if (end > position_) position_ = end;
@@ -55,6 +59,7 @@ class Cursor {
  private:
   DumpOutput& out_;
   uint64_t position_ = 0;
+  uint64_t end_ = 0;
   bool ok_ = true;
 };
 
@@ -190,6 +195,28 @@ MemoryDescriptor CopyMemory(Cursor& cursor, const ProcessSnapshot& snapshot, con
   cursor.Extend(at + stored);
   if (stored > 0) descriptor.memory = LocationDescriptor{static_cast<uint32_t>(stored), static_cast<uint32_t>(at)};
   return descriptor;
+}
+
+// Copies the part of window the process can read: a stretch that does not
+// read is skipped to the next page, where reading starts a new range.
+template <typename Add>
+void CopyReadable(Cursor& cursor, const ProcessSnapshot& snapshot, const Range& window, Add add) {
+  uint64_t at = window.low;
+  while (at < window.high && cursor.ok()) {
+    const MemoryDescriptor stored = CopyMemory(cursor, snapshot, Range{at, window.high});
+    add(stored);
+    at += stored.memory.data_size;
+    if (at >= window.high) break;
+    const uint64_t next_page = (at | (kPageSize - 1)) + 1;
+    if (next_page == 0) break;  // the top of the address space
+    at = next_page;
+  }
+}
+
+// The most ranges CopyReadable can store for window: one per page it touches.
+uint64_t MostRanges(const Range& window) {
+  if (window.Empty()) return 0;
+  return ((window.high - 1) / kPageSize) - (window.low / kPageSize) + 1;
 }
 
 // Where a thread's stack would be stored: from below its stack pointer up to
@@ -328,12 +355,12 @@ uint64_t WriteMinidump(const ProcessSnapshot& snapshot, DumpOutput& out, const D
   const StackPlan stacks(snapshot, limits);
   const FaultWindows windows = AroundFault(exception, limits.bytes_around_fault);
 
-  // The memory list holds at most one range per stored stack and per
-  // uncovered piece of the fault windows.
+  // The memory list holds at most one range per stored stack and per page
+  // of each uncovered piece of the fault windows.
   uint64_t memory_capacity = 0;
   for (uint32_t i = 0; i < thread_count; ++i) memory_capacity += stacks.Stored(i).Empty() ? 0 : 1;
   for (int w = 0; w < windows.count; ++w) {
-    ForEachUncovered(stacks, windows.windows[w], [&](const Range&) { ++memory_capacity; });
+    ForEachUncovered(stacks, windows.windows[w], [&](const Range& piece) { memory_capacity += MostRanges(piece); });
   }
 
   const uint64_t stream_count = uint64_t{kFixedStreamCount} + extra_count;
@@ -376,7 +403,7 @@ uint64_t WriteMinidump(const ProcessSnapshot& snapshot, DumpOutput& out, const D
   // Memory around the fault that no stack already holds.
   for (int w = 0; w < windows.count; ++w) {
     ForEachUncovered(stacks, windows.windows[w],
-                     [&](const Range& piece) { add_memory(CopyMemory(cursor, snapshot, piece)); });
+                     [&](const Range& piece) { CopyReadable(cursor, snapshot, piece, add_memory); });
   }
   const MemoryListHeader memory_header{memory_count};
   cursor.WriteAt(memory_at, &memory_header, sizeof(memory_header));
@@ -454,8 +481,9 @@ uint64_t WriteMinidump(const ProcessSnapshot& snapshot, DumpOutput& out, const D
     }
     cursor.Extend(at + size);
     if (size > UINT32_MAX) return 0;
+    // An empty stream points at the start of the file, which always exists.
     const DirectoryEntry entry{snapshot.ExtraStream(i).stream_type,
-                               {static_cast<uint32_t>(size), static_cast<uint32_t>(at)}};
+                               {static_cast<uint32_t>(size), size == 0 ? 0 : static_cast<uint32_t>(at)}};
     cursor.WriteAt(directory_at + (uint64_t{kFixedStreamCount} + i) * sizeof(DirectoryEntry), &entry, sizeof(entry));
   }
 
@@ -466,7 +494,7 @@ uint64_t WriteMinidump(const ProcessSnapshot& snapshot, DumpOutput& out, const D
   header.number_of_streams = static_cast<uint32_t>(stream_count);
   header.stream_directory_rva = static_cast<uint32_t>(directory_at);
   cursor.WriteAt(0, &header, sizeof(header));
-  return cursor.ok() ? cursor.position() : 0;
+  return cursor.ok() ? cursor.end() : 0;
 }
 
 }  // namespace Vextra::minidump
