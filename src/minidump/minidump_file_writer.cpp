@@ -13,6 +13,7 @@
 // allocates, locks or calls into stdio.
 
 namespace Vextra::minidump {
+// crash path: everything below runs on the faulting thread: stack buffers only, no allocation, no lock.
 namespace {
 
 constexpr uint32_t kRedZone = 128;           // bytes below rsp a leaf function may use
@@ -343,6 +344,25 @@ void WriteSystemInfo(Cursor& cursor, const SystemFacts& system, uint64_t at) {
   cursor.WriteAt(at, &info, sizeof(info));
 }
 
+// Copies extra stream index chunk by chunk (its size is known only at its
+// end) and returns its directory entry.
+DirectoryEntry CopyExtraStream(Cursor& cursor, const ProcessSnapshot& snapshot, uint32_t index) {
+  uint8_t buffer[kCopyChunk];
+  const uint64_t at = cursor.Reserve(0);
+  uint64_t size = 0;
+  while (cursor.ok()) {
+    const size_t got = snapshot.ReadExtraStream(index, size, buffer, sizeof(buffer));
+    if (got == 0) break;
+    const size_t kept = got < sizeof(buffer) ? got : sizeof(buffer);
+    cursor.WriteAt(at + size, buffer, kept);
+    size += kept;
+  }
+  cursor.Extend(at + size);
+  // An empty stream points at the start of the file, which always exists.
+  return DirectoryEntry{snapshot.ExtraStream(index).stream_type,
+                        {static_cast<uint32_t>(size), size == 0 ? 0 : static_cast<uint32_t>(at)}};
+}
+
 }  // namespace
 
 uint64_t WriteMinidump(const ProcessSnapshot& snapshot, DumpOutput& out, const DumpLimits& limits) {
@@ -467,23 +487,8 @@ uint64_t WriteMinidump(const ProcessSnapshot& snapshot, DumpOutput& out, const D
   };
   cursor.WriteAt(directory_at, directory, sizeof(directory));
 
-  // The extra streams, chunk by chunk: each one's size is known at its end.
   for (uint32_t i = 0; i < extra_count && cursor.ok(); ++i) {
-    uint8_t buffer[kCopyChunk];
-    const uint64_t at = cursor.Reserve(0);
-    uint64_t size = 0;
-    for (;;) {
-      const size_t got = snapshot.ReadExtraStream(i, size, buffer, sizeof(buffer));
-      if (got == 0 || !cursor.ok()) break;
-      const size_t kept = got < sizeof(buffer) ? got : sizeof(buffer);
-      cursor.WriteAt(at + size, buffer, kept);
-      size += kept;
-    }
-    cursor.Extend(at + size);
-    if (size > UINT32_MAX) return 0;
-    // An empty stream points at the start of the file, which always exists.
-    const DirectoryEntry entry{snapshot.ExtraStream(i).stream_type,
-                               {static_cast<uint32_t>(size), size == 0 ? 0 : static_cast<uint32_t>(at)}};
+    const DirectoryEntry entry = CopyExtraStream(cursor, snapshot, i);
     cursor.WriteAt(directory_at + (uint64_t{kFixedStreamCount} + i) * sizeof(DirectoryEntry), &entry, sizeof(entry));
   }
 

@@ -32,6 +32,12 @@ std::string Le32(uint32_t value) {
   return Bytes({int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF), int(value >> 24)});
 }
 
+uint32_t Le32At(const std::string& file, size_t offset) {
+  uint32_t value = 0;
+  std::memcpy(&value, &file[offset], 4);
+  return value;
+}
+
 // The ELF record: its signature 0x4270454C ("BpEL") and a 20-byte build id.
 const std::string kElfRecord =
     Le32(0x4270454C) + Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff,
@@ -357,6 +363,45 @@ TEST(MinidumpWriter, ExtraStreamsAreCopiedChunkByChunk) {
     ASSERT_EQ(written.dump.other_streams.count(type), 1u);
     EXPECT_EQ(written.dump.other_streams.at(type), FakeSnapshot::Pattern(static_cast<uint32_t>(c.size), c.size));
     ++type;
+  }
+}
+
+TEST(MinidumpWriter, NamesAreStoredAsUtf16) {
+  static constexpr struct {
+    const char* name;
+    const char* path;      // UTF-8 as the snapshot holds it
+    const char* read_back;  // UTF-8 of the stored UTF-16
+    uint32_t bytes;         // the stored length in bytes
+  } kCases[] = {
+      {"ASCII", "/lib/libc.so.6", "/lib/libc.so.6", 28},
+      {"two-byte sequence", "/jeu/\xC3\xA9t\xC3\xA9", "/jeu/\xC3\xA9t\xC3\xA9", 16},
+      {"three-byte sequence", "/\xE2\x82\xAC", "/\xE2\x82\xAC", 4},
+      {"outside the basic plane: a surrogate pair", "/\xF0\x9F\x98\x80", "/\xF0\x9F\x98\x80", 6},
+      {"stray continuation byte", "/a\x80" "b", "/a\xEF\xBF\xBD" "b", 8},
+      {"sequence cut by the next character", "/\xE2\x82" "A", "/\xEF\xBF\xBD" "A", 6},
+      {"sequence cut by the end", "/x\xC3", "/x\xEF\xBF\xBD", 6},
+      {"overlong encoding", "/\xC0\xAF", "/\xEF\xBF\xBD", 4},
+      {"encoded surrogate", "/\xED\xA0\x80", "/\xEF\xBF\xBD", 4},
+      {"empty", "", "", 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FakeSnapshot snapshot;
+    snapshot.AddModule(0x400000, 0x1000, c.path, "");
+    const Written written = WriteAndRead(snapshot);
+    ASSERT_TRUE(written.dump.Valid()) << Problems(written.dump);
+    ASSERT_EQ(written.dump.modules.size(), 1u);
+    EXPECT_EQ(written.dump.modules[0].name, c.read_back);
+    // The length prefix counts bytes without the terminating zero unit, which follows.
+    uint32_t modules = 0, name_rva = 0, length = 0;
+    const uint32_t count = Le32At(written.file, 8), directory = Le32At(written.file, 12);
+    for (uint32_t i = 0; i < count; ++i) {
+      if (Le32At(written.file, directory + i * 12) == 4) modules = Le32At(written.file, directory + i * 12 + 8);
+    }
+    name_rva = Le32At(written.file, modules + 4 + 20);
+    length = Le32At(written.file, name_rva);
+    EXPECT_EQ(length, c.bytes);
+    EXPECT_EQ(written.file.substr(name_rva + 4 + length, 2), std::string(2, '\0'));
   }
 }
 
