@@ -270,6 +270,24 @@ TEST(MinidumpWriter, StacksAreBoundedFromBelowTheStackPointer) {
   }
 }
 
+TEST(MinidumpWriter, AStackOverlappingAnEarlierThreadsIsNotStoredTwice) {
+  // Thread 2 reports a stack pointer inside thread 1's stack (a snapshot
+  // taken as a stack switched): its stack stays out, the thread stays listed.
+  FakeSnapshot snapshot;
+  snapshot.AddThread(1, 0x10000, 0x20000, 0x18000);
+  snapshot.AddThread(2, 0x30000, 0x40000, 0x1C000);
+  snapshot.AddThread(3, 0x50000, 0x60000, 0x5F000);
+  snapshot.exception().thread_id = 1;
+  const Written written = WriteAndRead(snapshot);
+  ASSERT_TRUE(written.dump.Valid()) << Problems(written.dump);
+  ASSERT_EQ(written.dump.threads.size(), 3u);
+  EXPECT_EQ(written.dump.threads[0].stack_size, 0x8080u);
+  EXPECT_EQ(written.dump.threads[1].stack_size, 0u);
+  EXPECT_TRUE(written.dump.threads[1].has_registers);
+  EXPECT_EQ(written.dump.threads[2].stack_size, 0x1080u);
+  EXPECT_EQ(written.dump.memory.size(), 2u);
+}
+
 TEST(MinidumpWriter, MemoryAroundTheFaultIsStoredOnceBesideTheStacks) {
   // Thread 1 faulted with its stack stored from 0x17F80 to 0x20000; thread 2's
   // stack is stored from 0x30780 to 0x31000; rip is 0x401000.
