@@ -55,6 +55,56 @@ def request_packet(cmd, sbuffer):
     return field_bytes(6, request)
 
 
+def minidump(platform_id, codeview, name, memory=((0x7FFE0000, b"\xAA" * 64),), cut=None):
+    """A minidump laid out by hand: system info, one thread with its context
+    and stack, the memory list, one module with its name and debug record,
+    the exception and a Linux maps stream."""
+    import struct
+    blobs = bytearray()
+    base = 32 + 6 * 12  # header, then a directory of six streams
+
+    def put(data):
+        while (base + len(blobs)) % 8:
+            blobs.append(0)
+        at = base + len(blobs)
+        blobs.extend(data)
+        return at
+
+    def text(value):
+        units = value.encode("utf-16-le")
+        return struct.pack("<I", len(units)) + units + b"\0\0"
+
+    context = bytearray(1232)
+    struct.pack_into("<I", context, 0x30, 0x00100007)
+    struct.pack_into("<Q", context, 0x98, 0x7FFF0010)  # rsp
+    struct.pack_into("<Q", context, 0xF8, 0x401000)    # rip
+    context_at = put(bytes(context))
+    stack_at = put(b"\x55" * 32)
+    ranges = [(start, put(data), len(data)) for start, data in memory]
+    name_at = put(text(name))
+    cv_at = put(codeview)
+    csd_at = put(text("Linux 6.1.0 #1 SMP x86_64"))
+    maps = b"00400000-00402000 r-xp 00000000 08:01 1 /bin/game\n"
+    maps_at = put(maps)
+    system = struct.pack("<HHHBBIIIIIHH", 9, 6, 0, 4, 0, 6, 1, 0, platform_id, csd_at, 0, 0) + bytes(24)
+    system_at = put(system)
+    threads = struct.pack("<IIIIIQQII", 1, 7, 0, 0, 0, 0, 0x7FFF0010, 32, stack_at) + struct.pack("<II", 1232, context_at)
+    threads_at = put(threads)
+    memory_list = struct.pack("<I", len(ranges) + 1) + struct.pack("<QII", 0x7FFF0010, 32, stack_at)
+    memory_list += b"".join(struct.pack("<QII", start, size, at) for start, at, size in ranges)
+    memory_at = put(memory_list)
+    module = struct.pack("<QIIII", 0x400000, 0x2000, 0, 0, name_at) + bytes(52) + struct.pack("<II", len(codeview), cv_at)
+    module += bytes(8 + 16)
+    modules_at = put(struct.pack("<I", 1) + module)
+    exception = struct.pack("<IIIIQQII", 7, 0, 11, 1, 0, 0x10, 0, 0) + bytes(120) + struct.pack("<II", 1232, context_at)
+    exception_at = put(exception)
+    directory = [(7, len(system), system_at), (3, len(threads), threads_at), (5, len(memory_list), memory_at),
+                 (4, len(module) + 4, modules_at), (6, len(exception), exception_at), (0x47670009, len(maps), maps_at)]
+    header = struct.pack("<IIIIIIQ", 0x504D444D, 0xA793, len(directory), 32, 0, 0, 0)
+    out = header + b"".join(struct.pack("<III", *entry) for entry in directory) + bytes(blobs)
+    return out[:cut] if cut else out
+
+
 def seeds():
     config = {
         "full": b"<AppId>app-1</AppId>\r\n<DomainUrl>https://127.0.0.5/upload</DomainUrl>\n"
@@ -95,8 +145,17 @@ def seeds():
         "unterminated": b'{"k":"v"',
         "keys_501": ("{" + ",".join('"k%04d":"v%d"' % (i, i) for i in range(501)) + "}").encode(),
     }
+    import struct
+    elf = struct.pack("<I", 0x4270454C) + bytes(range(20))
+    pdb = b"RSDS" + bytes(range(16, 32)) + struct.pack("<I", 1) + b"game.pdb\0"
+    dumps = {
+        "linux_elf": minidump(0x8201, elf, "/bin/game"),
+        "windows_rsds": minidump(2, pdb, "C:\\Games\\game.exe"),
+        "overlapping_memory": minidump(0x8201, elf, "/bin/game", ((0x7FFE0000, b"\xAA" * 64), (0x7FFE0020, b"\xBB" * 8))),
+        "cut_short": minidump(0x8201, elf, "/bin/game", cut=900),
+    }
     return {"config_file": config, "strategy_answer": strategy, "body_codec": codec, "request_decoder": decoder,
-            "extra_info": extra_info}
+            "extra_info": extra_info, "minidump_reader": dumps}
 
 
 def main():

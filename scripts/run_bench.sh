@@ -12,8 +12,10 @@ set -euo pipefail
 cd "$REPO_DIR"
 
 bash scripts/install_packages.sh >&2
-bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra-collector >&2
+bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra_minidump_bench vextra-collector >&2
 build/linux/bench/vextra_bench --benchmark_counters_tabular=true "$@"
+# The minidump writer: time and size of one dump of a 50-thread process (goals 50 ms, 1 MiB).
+build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
 # Error reports: the caller's cost against MD5, and delivery through the
 # collector against a bare TLS POST loop (the collector listens on port 443).
 build/linux/bench/vextra_report_bench "$@"
