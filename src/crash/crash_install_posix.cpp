@@ -11,7 +11,9 @@
 #include "crash/crash_entries.h"
 #include "crash/crash_install.h"
 #include "crash/dump/dump_settings.h"
+#include "crash/crash_platform.h"
 #include "crash/exception_facts.h"
+#include "crash/fork_gate.h"
 #include "crash/prepared_crash_guid.h"
 #include "crash/proc_maps.h"
 #include "crash/signal_handlers_posix.h"
@@ -19,6 +21,7 @@
 #include "crash/thread_stop_posix.h"
 #include "log/sdk_log.h"
 #include "minidump/linux_process_snapshot.h"
+#include "platform/openssl_start.h"
 #include "platform/process_info.h"
 
 namespace Vextra {
@@ -90,8 +93,17 @@ void OnCrashSignal(int signal, siginfo_t* info, void* raw_context) {
   errno = saved_errno;
 }
 
-// A child made by fork must not report under the parent's waiting GUID.
+// Before the host forks: the library's TLS exchanges in other threads
+// finish first (bounded), so that the child's crash report can use TLS.
+void QuietBeforeFork() {
+  const CrashPlatform& platform = CurrentCrashPlatform();
+  WaitForForkQuiet(kForkQuietWaitMs, platform.monotonic_ms, platform.sleep_ms);
+}
+
+// A child made by fork must not report under the parent's waiting GUID, and
+// the parent's other threads, with their open sections, are gone.
 void RenewCrashGuidInChild() {
+  ForgetForkSensitiveSections();
   platform::Guid dropped;
   TakePreparedCrashGuid(&dropped);
   PrepareCrashGuid();
@@ -202,12 +214,16 @@ void RestoreSignalHandlers() {
 
 void InstallCrashHandlers() {
   PrepareCrashGuid();
+  // The upload after a dump starts TLS; a child made by fork while another
+  // thread was inside that one-time start would wait for it for ever, so it
+  // is done here, before the host's threads and forks.
+  platform::StartOpenSsl();
   PublishLibraryDirectoryOnce();
   if (!minidump::ReserveCrashSnapshot()) LogDebug("fail to reserve the crash snapshot\n");
   if (!InstallThreadStopHandler()) LogDebug("fail to install the thread stop handler\n");
   if (!EnsureCrashAltStack()) LogDebug("fail to set the alternate signal stack %d\n", errno);
   static std::atomic<bool> fork_handler{false};
-  if (!fork_handler.exchange(true)) pthread_atfork(nullptr, nullptr, &RenewCrashGuidInChild);
+  if (!fork_handler.exchange(true)) pthread_atfork(&QuietBeforeFork, nullptr, &RenewCrashGuidInChild);
   InstallSignalHandlers();
 }
 
