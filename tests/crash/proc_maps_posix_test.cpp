@@ -2,6 +2,7 @@
 // and on this test program's own image.
 
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <link.h>
 
 #include <cstdio>
@@ -9,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "crash/crash_context.h"
+#include "crash/crash_decisions.h"
+#include "crash/ignored_modules.h"
 #include "crash/proc_maps.h"
 
 namespace {
@@ -211,6 +215,31 @@ TEST(ProcMapsTest, NoBuildIdWhereThereIsNoElfImage) {
   static const uint8_t kNotElf[64] = {'M', 'Z'};
   uint8_t id[Vextra::kMaxBuildIdBytes];
   EXPECT_EQ(Vextra::ReadElfBuildId(reinterpret_cast<uint64_t>(kNotElf), &ReadOwnMemory, nullptr, id), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(IgnoredModulesLinuxTest, RefreshEntersLoadedFilesOnTheList) {
+  // The C library holds abort(); this program holds this test.
+  Dl_info libc{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&abort), &libc), 0);
+  std::string libc_name = std::strrchr(libc.dli_fname, '/') + 1;
+  Vextra::CHcSpyGlobal::Instance().ignored_modules.ResetForTesting();
+  Vextra::IgnoredDllNames().Replace({"NOT-LOADED.SO", libc_name});
+  ASSERT_TRUE(Vextra::RefreshIgnoredModules());
+  const auto& table = Vextra::CHcSpyGlobal::Instance().ignored_modules;
+  ASSERT_EQ(table.Count(), 1u);
+  EXPECT_EQ(std::string(table.Entry(0).name), libc_name);
+  EXPECT_EQ(table.Entry(0).base, reinterpret_cast<uintptr_t>(libc.dli_fbase));
+  EXPECT_TRUE(Vextra::IsInIgnoredModule(reinterpret_cast<uintptr_t>(&abort)));
+  EXPECT_FALSE(Vextra::IsInIgnoredModule(reinterpret_cast<uintptr_t>(&ReadOwnMemory)));
+  // A refresh enters the same file again, as every refresh does.
+  ASSERT_TRUE(Vextra::RefreshIgnoredModules());
+  EXPECT_EQ(table.Count(), 2u);
+  Vextra::CHcSpyGlobal::Instance().ignored_modules.ResetForTesting();
+  Vextra::IgnoredDllNames().Replace({});
 }
 
 }  // namespace

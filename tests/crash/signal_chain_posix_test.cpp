@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "crash/crash_dump_sink.h"
 #include "crash/crash_install.h"
 #include "crash/crash_platform.h"
+#include "crash/ignored_modules.h"
 #include "crash/send_exception.h"
 #include "crash/signal_handlers_posix.h"
 #include "crash/signal_record_posix.h"
@@ -208,7 +210,10 @@ TEST(SignalChainTest, NotStartedOrSwitchedOffWritesNothingAndEndsAsBefore) {
     const char* name;
     bool initialised;
     bool capture_off;
-  } kCases[] = {{"not started", false, false}, {"capture switched off", true, true}};
+    bool fault_in_ignored_module;
+  } kCases[] = {{"not started", false, false, false},
+                {"capture switched off", true, true, false},
+                {"fault in a module on the ignore list", true, false, true}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     ChildResult result = RunChild([&] {
@@ -218,6 +223,15 @@ TEST(SignalChainTest, NotStartedOrSwitchedOffWritesNothingAndEndsAsBefore) {
       Vextra::testing_hooks::SetCrashDumpSinkForTesting(&kRecordingSink);
       Vextra::InstallCrashHandlers();
       if (c.capture_off) Vextra::CHcSpyGlobal::Instance().enabled.store(0);
+      if (c.fault_in_ignored_module) {
+        // This test program (where NullWrite lies), named as the ignore list
+        // names modules: its base name, in any case.
+        char exe[4096] = {};
+        if (readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0) _exit(95);
+        std::string name = std::strrchr(exe, '/') + 1;
+        for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        Vextra::IgnoredDllNames().Replace({name});
+      }
       NullWrite();
     });
     ASSERT_TRUE(WIFSIGNALED(result.status));
