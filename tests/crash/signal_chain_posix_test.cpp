@@ -93,6 +93,7 @@ ChildResult RunChild(Body body) {
   if (child == 0) {
     close(pipe_fds[0]);
     g_report_fd = pipe_fds[1];
+    alarm(30);  // a child caught in a loop of faults ends by SIGALRM instead of hanging the test
     body();
     _exit(0);
   }
@@ -139,6 +140,7 @@ TEST(SignalChainTest, PreviousHandlingRunsAfterTheLibrarys) {
       {"no handler before: ends by SIGSEGV", Prior::kDefault, 0, true, SIGSEGV, ""},
       {"abort with no handler: ends by SIGABRT", Prior::kDefault, 1, true, SIGABRT, ""},
       {"division by zero: ends by SIGFPE", Prior::kDefault, 2, true, SIGFPE, ""},
+      {"SIGSEGV sent with kill, no handler: ends by it", Prior::kDefault, 3, true, SIGSEGV, ""},
       {"plain handler before", Prior::kPlain, 0, false, 42, "host-plain\n"},
       {"handler with info before", Prior::kInfo, 0, false, 43, "host-info 11 11\n"},
       {"ignored before, signal sent: stays ignored", Prior::kIgnore, 3, false, 7, ""},
