@@ -10,6 +10,7 @@ packages=(
   protobuf-compiler libprotobuf-dev libssl-dev libsqlite3-dev sqlite3 zlib1g-dev
   ccache tcl libz-mingw-w64-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
+  lldb-14 python3-lldb-14
 )
 
 missing=()
