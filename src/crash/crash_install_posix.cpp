@@ -14,6 +14,7 @@
 #include "crash/crash_platform.h"
 #include "crash/exception_facts.h"
 #include "crash/fork_gate.h"
+#include "crash/library_threads.h"
 #include "crash/prepared_crash_guid.h"
 #include "crash/proc_maps.h"
 #include "crash/signal_handlers_posix.h"
@@ -117,6 +118,54 @@ void PublishLibraryDirectoryOnce() {
   if (DirectoryPart(platform::LibraryPath().c_str(), L'/', directory)) PublishLibraryDirectory(directory);
 }
 
+// A library thread's alternate stack, given back when the thread ends.
+struct LibraryThreadStack {
+  void* mapping = nullptr;
+  size_t bytes = 0;
+  ~LibraryThreadStack() {
+    if (mapping == nullptr) return;
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    munmap(mapping, bytes);
+  }
+};
+thread_local LibraryThreadStack t_library_stack;
+
+// Maps an alternate stack with a guard page below it and makes it the
+// calling thread's; the mapping, or null.
+void* MapAltStack(size_t* bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  *bytes = kCrashAltStackBytes + page;
+  void* mapping = mmap(nullptr, *bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  mprotect(mapping, page, PROT_NONE);  // a guard below, so an overflow of the handler faults cleanly
+  stack_t stack{};
+  stack.ss_sp = static_cast<char*>(mapping) + page;
+  stack.ss_size = kCrashAltStackBytes;
+  stack.ss_flags = 0;
+  if (sigaltstack(&stack, nullptr) != 0) {
+    munmap(mapping, *bytes);
+    return nullptr;
+  }
+  return mapping;
+}
+
+bool HasLargeAltStack() {
+  stack_t current;
+  return sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 &&
+         current.ss_size >= kCrashAltStackBytes;
+}
+
+void PrepareLibraryThread() {
+  if (HasLargeAltStack()) return;
+  size_t bytes = 0;
+  if (void* mapping = MapAltStack(&bytes)) {
+    t_library_stack.mapping = mapping;
+    t_library_stack.bytes = bytes;
+  }
+}
+
 struct MappingSearch {
   uint64_t address;
   uint64_t low;
@@ -142,7 +191,9 @@ uint64_t MappingLowOf(uint64_t address) {
   auto on_line = [](const char* text, size_t length, void* context) {
     auto& found = *static_cast<MappingSearch*>(context);
     MapsEntry entry;
-    if (ParseMapsLine(text, length, &entry) && found.address >= entry.start && found.address < entry.end) {
+    // A guard page (no access) holds no stack: a stack pointer there has run off its stack.
+    if (ParseMapsLine(text, length, &entry) && (entry.readable || entry.writable) && found.address >= entry.start &&
+        found.address < entry.end) {
       found.low = entry.start;
     }
   };
@@ -157,24 +208,9 @@ uint64_t MappingLowOf(uint64_t address) {
 }
 
 bool EnsureCrashAltStack() {
-  stack_t current;
-  if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 &&
-      current.ss_size >= kCrashAltStackBytes) {
-    return true;
-  }
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  void* mapping = mmap(nullptr, kCrashAltStackBytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) return false;
-  mprotect(mapping, page, PROT_NONE);  // a guard below, so an overflow of the handler faults cleanly
-  stack_t stack{};
-  stack.ss_sp = static_cast<char*>(mapping) + page;
-  stack.ss_size = kCrashAltStackBytes;
-  stack.ss_flags = 0;
-  if (sigaltstack(&stack, nullptr) != 0) {
-    munmap(mapping, kCrashAltStackBytes + page);
-    return false;
-  }
-  return true;
+  if (HasLargeAltStack()) return true;
+  size_t bytes = 0;
+  return MapAltStack(&bytes) != nullptr;  // the starting thread keeps it for the life of the process
 }
 
 bool InstallSignalHandlers() {
@@ -224,6 +260,7 @@ void InstallCrashHandlers() {
   if (!EnsureCrashAltStack()) LogDebug("fail to set the alternate signal stack %d\n", errno);
   static std::atomic<bool> fork_handler{false};
   if (!fork_handler.exchange(true)) pthread_atfork(&QuietBeforeFork, nullptr, &RenewCrashGuidInChild);
+  SetLibraryThreadPreparation(&PrepareLibraryThread);
   InstallSignalHandlers();
 }
 

@@ -36,8 +36,8 @@ void RestoreSignalHandlers();
 // How a kept action would be chained.
 PreviousKind PreviousKindOf(const struct sigaction& action);
 
-// The low end of the mapping of /proc/self/maps that holds address, 0 when
-// none does.
+// The low end of the accessible mapping of /proc/self/maps that holds
+// address, 0 when none does (a guard page does not count).
 // crash path: raw open/read into a stack buffer, allocates nothing.
 uint64_t MappingLowOf(uint64_t address);
 

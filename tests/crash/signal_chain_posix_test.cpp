@@ -26,6 +26,7 @@
 #include "crash/crash_install.h"
 #include "crash/crash_platform.h"
 #include "crash/ignored_modules.h"
+#include "crash/library_threads.h"
 #include "crash/send_exception.h"
 #include "crash/signal_handlers_posix.h"
 #include "crash/signal_record_posix.h"
@@ -294,6 +295,35 @@ TEST(SignalChainTest, TeardownGivesThePreviousActionsBack) {
     if (!(segv.sa_flags & SA_SIGINFO) && segv.sa_handler == SIG_DFL) Report("default-back\n");
   });
   EXPECT_EQ(result.report, "ours-installed\nhost-back\ndefault-back\n");
+}
+
+__attribute__((noinline)) int Recurse(int depth) {
+  volatile char frame[512];
+  frame[depth % sizeof frame] = static_cast<char>(depth);
+  return Recurse(depth + 1) + frame[0];
+}
+
+TEST(SignalChainTest, StackOverflowOnALibraryThreadIsCaptured) {
+  static constexpr struct {
+    const char* name;
+    bool library_thread;  // prepared as the library prepares the threads it starts
+    int dumps;
+  } kCases[] = {{"a thread the library started", true, 1}, {"a host thread without an alternate stack", false, 0}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ChildResult result = RunChild([&] {
+      StartedLibrary();
+      std::thread overflow([&] {
+        if (c.library_thread) Vextra::PrepareLibraryThreadForCrashes();
+        Recurse(0);
+      });
+      overflow.join();
+    });
+    ExpectEndedBy(result.status, SIGSEGV);
+    // The code of a stack overflow, 0xC00000FD.
+    EXPECT_EQ(Count(result.report, " 3221225725\n"), c.dumps) << result.report;
+    EXPECT_EQ(Count(result.report, "upload 2\n"), c.dumps) << result.report;
+  }
 }
 
 TEST(SignalChainTest, EightThreadsCrashingAtOnceGiveOneDump) {
