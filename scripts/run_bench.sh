@@ -19,6 +19,11 @@ build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
 # Error reports: the caller's cost against MD5, and delivery through the
 # collector against a bare TLS POST loop (the collector listens on port 443).
 build/linux/bench/vextra_report_bench "$@"
+# The Linux crash dump of a 50-thread process (built once the minidump writer is in the tree).
+if ninja -C build/linux -t query vextra_dump_bench >/dev/null 2>&1; then
+  bash scripts/build_native.sh build/linux -- vextra_dump_bench >&2
+  build/linux/bench/vextra_dump_bench "$@"
+fi
 # Crash capture under Wine, each figure beside its goal.
 bash scripts/build_windows.sh build/windows -DVEXTRA_BUILD_BENCH=ON -- vextra_crash_bench >&2
 VEXTRA_COLLECTOR="${VEXTRA_COLLECTOR:-$REPO_DIR/build/linux/tools/vextra-collector}" \

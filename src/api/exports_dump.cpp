@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "api/export_guard.h"
+#include "crash/library_threads.h"
 #include "crash/dump/dump_upload.h"
 #include "log/sdk_log.h"
 #include "vextra.h"
@@ -21,6 +22,7 @@ int32_t UploadGivenPathDump(const char* directory, bool flag) {
     // The thread works on its own copy: the host may free its text at once.
     std::string copy = directory;
     std::thread([copy = std::move(copy), marker_only] {
+      PrepareLibraryThreadForCrashes();
       Guarded([&] { UploadDumpsInDir(copy, marker_only); });
     }).detach();
   });
@@ -34,11 +36,17 @@ int32_t VX_ReportDump(const char* dump_path, bool asynchronous) {
   if (!HostBool(asynchronous)) return Guarded(-1, [&] { return ReportDumpFile(dump_path); });
   Guarded([&] {
     if (dump_path == nullptr) {
-      std::thread([] { Guarded([] { ReportDumpFile(nullptr); }); }).detach();
+      std::thread([] {
+        PrepareLibraryThreadForCrashes();
+        Guarded([] { ReportDumpFile(nullptr); });
+      }).detach();
       return;
     }
     std::string copy = dump_path;
-    std::thread([copy = std::move(copy)] { Guarded([&] { ReportDumpFile(copy.c_str()); }); }).detach();
+    std::thread([copy = std::move(copy)] {
+      PrepareLibraryThreadForCrashes();
+      Guarded([&] { ReportDumpFile(copy.c_str()); });
+    }).detach();
   });
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "core/common_info.h"
 #include "core/process_flags.h"
+#include "crash/library_threads.h"
 #include "db/db_manager.h"
 #include "db/record_rules.h"
 #include "intake/report_threads.h"
@@ -197,6 +198,7 @@ int32_t VextraAgent::UploadAccessInfo() {
 
 void StartAccessInfoThread() {
   std::thread([] {
+    PrepareLibraryThreadForCrashes();
     try {
       VextraAgent::UploadAccessInfo();
     } catch (...) {

@@ -6,6 +6,7 @@
 #include "crash/crash_context.h"
 #include "crash/crash_options.h"
 #include "crash/crash_platform.h"
+#include "crash/dump/dump_files.h"
 #include "log/sdk_log.h"
 
 namespace Vextra {
@@ -42,12 +43,16 @@ bool IsCrashExceptionCode(uint32_t code) {
 }
 
 void BuildMarkerPath(const char* host_path, char (&out)[kMarkerPathChars]) {
+  BuildMarkerPath(host_path, '\\', out);
+}
+
+void BuildMarkerPath(const char* host_path, char sep, char (&out)[kMarkerPathChars]) {
   char directory[kHostPathChars] = {};
-  const char* last = std::strrchr(host_path, '\\');
+  const char* last = std::strrchr(host_path, sep);
   size_t length = last != nullptr ? static_cast<size_t>(last - host_path) : 0;
   if (length > kHostPathChars - 1) length = kHostPathChars - 1;
   std::memcpy(directory, host_path, length);
-  std::snprintf(out, sizeof out, "%s\\%s", directory, kMarkerFileName);
+  std::snprintf(out, sizeof out, "%s%c%s", directory, sep, kMarkerFileName);
 }
 
 bool IsCaptureEnabled() {
@@ -56,7 +61,7 @@ bool IsCaptureEnabled() {
   const CrashPlatform& platform = CurrentCrashPlatform();
   if (platform.now() - context.creation_time > 1) return true;
   char marker[kMarkerPathChars];
-  BuildMarkerPath(context.host_path, marker);
+  BuildMarkerPath(context.host_path, dumpfs::kNarrowSep, marker);
   if (!platform.file_exists(marker)) return true;
   LogDebug("HCSPY DO NOT WORK FOR CONFIG\n");
   context.enabled.store(0, std::memory_order_release);

@@ -23,6 +23,8 @@ bool IsCrashExceptionCode(uint32_t code);
 // The marker path: the directory of host_path (up to its last backslash, at
 // most 259 characters) joined with "HexaCubStat.ini" by a backslash.
 void BuildMarkerPath(const char* host_path, char (&out)[kMarkerPathChars]);
+// The same with sep as the separator (the platform's: '/' on Linux).
+void BuildMarkerPath(const char* host_path, char sep, char (&out)[kMarkerPathChars]);
 
 // False once capture was switched off (process exit, or the marker file seen
 // within a second of the context's creation); looks for the marker only in

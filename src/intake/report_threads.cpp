@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "crash/library_threads.h"
 #include "intake/error_intake.h"
 #include "intake/report_semaphore.h"
 #include "intake/thread_name.h"
@@ -90,7 +91,10 @@ void ProcessThread::operator()() const {
 
 bool LaunchDetachedThread(std::function<void()> body) {
   try {
-    std::thread(std::move(body)).detach();
+    std::thread([body = std::move(body)] {
+      PrepareLibraryThreadForCrashes();
+      body();
+    }).detach();
     return true;
   } catch (...) {
     return false;  // std::system_error: no thread for us

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 
+#include "crash/fork_gate.h"
 #include "platform/openssl_start.h"
 
 namespace Vextra {
@@ -33,7 +34,7 @@ constexpr char kUserAgent[] = "cpp-httplib/0.7";
 
 class TlsTransport : public HttpTransport {
  public:
-  TlsTransport(const std::string& host, int port) : client_(host, port) {
+  TlsTransport(const std::string& host, int port) : quiet_(), client_(host, port) {
     client_.set_connection_timeout(kConnectTimeoutSeconds, 0);
     client_.set_read_timeout(kReadTimeoutSeconds, 0);
     client_.set_write_timeout(kWriteTimeoutSeconds, 0);
@@ -96,6 +97,8 @@ class TlsTransport : public HttpTransport {
   }
 
  private:
+  // A fork waits for this TLS client to finish: a child could not take over its locks.
+  ForkSensitiveSection quiet_;
   httplib::SSLClient client_;
 };
 

@@ -15,6 +15,7 @@
 #include "crash/crash_log_match.h"
 #include "crash/crash_options.h"
 #include "crash/crash_test_fixture.h"
+#include "crash/dump/dump_files.h"
 
 namespace {
 
@@ -126,11 +127,14 @@ TEST_F(CrashDecisions, CaptureEnabledLooksForTheMarkerOnlyInTheFirstSecond) {
     SetUp();
     CHcSpyGlobal& context = CHcSpyGlobal::Instance();
     context.ResetForTesting(World().now - row.age);
-    context.SetHostPath("C:\\Games\\Hexa\\game.exe");
+    // The host's path with this platform's separator ('\\' on Windows, '/' on Linux).
+    const char sep = Vextra::dumpfs::kNarrowSep;
+    const std::string games = std::string("C:") + sep + "Games" + sep + "Hexa" + sep;
+    context.SetHostPath((games + "game.exe").c_str());
     context.enabled = row.enabled;
     World().marker_exists = row.marker;
     EXPECT_EQ(IsCaptureEnabled(), row.want);
-    EXPECT_EQ(World().marker_asked, row.looks ? "C:\\Games\\Hexa\\HexaCubStat.ini" : "");
+    EXPECT_EQ(World().marker_asked, row.looks ? games + "HexaCubStat.ini" : "");
     const bool switched_off = row.enabled == 1 && !row.want;
     EXPECT_EQ(Occurrences(NewLog(), "HCSPY DO NOT WORK FOR CONFIG\n"), switched_off ? 1 : 0);
     if (row.enabled == 1 && !row.want) {

@@ -1,0 +1,218 @@
+// A game-like Linux host that loads libVextra64.so with dlopen, starts it
+// against a collector and then crashes in the way a scenario names:
+//   vextra_crash_host_linux <libVextra64.so> <scenario> <collector address>
+// It runs in a directory of its own (the driver copies the program and the
+// library there) and appends what only it can see to "host.facts" in its
+// working directory, one "key value" line each: the GUID the crash callback
+// received, the id of each thread about to fault, whether its own handler ran.
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+void* g_library = nullptr;
+int g_facts = -1;
+
+// Appends one line to host.facts with one write: usable in signal handlers.
+void Fact(const char* key, const char* value) {
+  if (g_facts < 0) return;
+  char line[256];
+  const int length = std::snprintf(line, sizeof line, "%s %s\n", key, value);
+  if (length > 0) {
+    ssize_t ignored = write(g_facts, line, static_cast<size_t>(length) < sizeof line ? length : sizeof line - 1);
+    (void)ignored;
+  }
+}
+
+void FactNumber(const char* key, unsigned long long value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu", value);
+  Fact(key, text);
+}
+
+template <typename Fn>
+Fn Export(const char* name) {
+  auto address = reinterpret_cast<Fn>(dlsym(g_library, name));
+  if (address == nullptr) {
+    Fact("missing-export", name);
+    _exit(90);
+  }
+  return address;
+}
+
+using BoolFn = bool (*)(bool);
+using TextFn = void (*)(const char*);
+
+void OnCrash(int32_t kind, const char* guid) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%d %s", static_cast<int>(kind), guid != nullptr ? guid : "(null)");
+  Fact("callback", text);
+}
+
+void HostSegvHandler(int, siginfo_t*, void*) {
+  Fact("host-handler", "ran");
+  _exit(42);
+}
+
+void Start(const char* address) {
+  Export<BoolFn>("VX_ConfigDebugMode")(true);
+  Export<TextFn>("VX_ConfigCrashServerUrl")(address);
+  Export<uint64_t (*)(uint64_t)>("VX_SetCrashCallback")(reinterpret_cast<uint64_t>(&OnCrash));
+  Export<TextFn>("VX_SetUserId")("crash-host-player");
+  Export<TextFn>("VX_InitWithAppId")("crash-host-app");
+  Fact("started", "1");
+}
+
+uint64_t Tid() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+
+// ---- ways to crash ---------------------------------------------------------
+
+volatile int g_zero = 0;
+volatile int g_one = 1;
+
+// Each instantiation is its own code, so threads fault at different addresses
+// and only the crash lock keeps them to one dump.
+template <int N>
+__attribute__((noinline)) void CrashHostNullWrite() {
+  *reinterpret_cast<volatile int*>(static_cast<uintptr_t>(0x100 + N * 8)) = N;
+}
+
+__attribute__((noinline)) void CrashHostDivide() { g_zero = g_one / g_zero; }
+__attribute__((noinline)) void CrashHostIllegal() { __asm__ volatile("ud2"); }
+
+__attribute__((noinline)) int CrashHostRecurse(int depth) {
+  volatile char frame[512];
+  frame[depth % sizeof frame] = static_cast<char>(depth);
+  return CrashHostRecurse(depth + 1) + frame[0];
+}
+
+// A file mapped beyond its end: touching the page past the end is a bus error.
+__attribute__((noinline)) void CrashHostBusError() {
+  const int fd = open("truncated.bin", O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || ftruncate(fd, 8192) != 0) _exit(91);
+  auto* mapped = static_cast<volatile char*>(mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  if (mapped == MAP_FAILED || ftruncate(fd, 0) != 0) _exit(91);
+  mapped[4096] = 1;
+}
+
+std::atomic<int> g_ready{0};
+std::atomic<bool> g_go{false};
+
+template <int N>
+void CrashWhenReleased() {
+  ++g_ready;
+  while (!g_go.load()) {
+  }
+  FactNumber("crash-thread", Tid());
+  CrashHostNullWrite<N>();
+}
+
+void BusyForever() {
+  ++g_ready;
+  volatile uint64_t spins = 0;
+  for (;;) spins = spins + 1;
+}
+
+template <int... N>
+void StartCrashers(std::vector<std::thread>& threads) {
+  (threads.emplace_back(&CrashWhenReleased<N>), ...);
+}
+
+int RunScenario(const std::string& scenario, const char* address) {
+  if (scenario == "not-started") {
+    FactNumber("crash-thread", Tid());
+    CrashHostNullWrite<0>();
+  }
+  if (scenario == "host-handler") {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = &HostSegvHandler;
+    action.sa_flags = SA_SIGINFO;
+    sigaction(SIGSEGV, &action, nullptr);
+  }
+  if (scenario == "marker") {
+    // Beside the executable, within a second of loading: capture stays off.
+    const int fd = open("HexaCubStat.ini", O_WRONLY | O_CREAT, 0644);
+    if (fd >= 0) close(fd);
+  }
+  Start(address);
+  if (scenario == "null-write" || scenario == "host-handler" || scenario == "marker") {
+    FactNumber("crash-thread", Tid());
+    CrashHostNullWrite<0>();
+  } else if (scenario == "abort") {
+    FactNumber("crash-thread", Tid());
+    std::abort();
+  } else if (scenario == "divide") {
+    FactNumber("crash-thread", Tid());
+    CrashHostDivide();
+  } else if (scenario == "illegal") {
+    FactNumber("crash-thread", Tid());
+    CrashHostIllegal();
+  } else if (scenario == "bus") {
+    FactNumber("crash-thread", Tid());
+    CrashHostBusError();
+  } else if (scenario == "stack-overflow") {
+    FactNumber("crash-thread", Tid());
+    return CrashHostRecurse(0);
+  } else if (scenario == "second-thread") {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) threads.emplace_back(&BusyForever);
+    StartCrashers<1>(threads);
+    while (g_ready.load() < 9) sched_yield();
+    FactNumber("threads", 10);
+    g_go.store(true);
+    for (auto& t : threads) t.join();
+  } else if (scenario == "eight-threads") {
+    std::vector<std::thread> threads;
+    StartCrashers<1, 2, 3, 4, 5, 6, 7, 8>(threads);
+    while (g_ready.load() < 8) sched_yield();
+    g_go.store(true);
+    for (auto& t : threads) t.join();
+  } else if (scenario == "fork-child") {
+    const pid_t child = fork();
+    if (child == 0) {
+      FactNumber("child-crash-thread", Tid());
+      CrashHostNullWrite<0>();
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) FactNumber("child-ended-by-signal", static_cast<unsigned>(WTERMSIG(status)));
+    Fact("parent", "goes-on");
+    return 0;
+  }
+  Fact("unknown-scenario", scenario.c_str());
+  return 92;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s <libVextra64.so> <scenario> <collector address>\n", argv[0]);
+    return 2;
+  }
+  g_facts = open("host.facts", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  g_library = dlopen(argv[1], RTLD_NOW);
+  if (g_library == nullptr) {
+    Fact("dlopen-error", dlerror());
+    return 90;
+  }
+  FactNumber("pid", static_cast<unsigned long long>(getpid()));
+  return RunScenario(argv[2], argv[3]);
+}
