@@ -6,6 +6,7 @@
 // working directory, one "key value" line each: the GUID the crash callback
 // received, the id of each thread about to fault, whether its own handler ran.
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,6 +82,34 @@ void Start(const char* address) {
 }
 
 uint64_t Tid() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+
+// Whether every other thread of this process is blocked in a wait (state S
+// or D in its stat line), as the library's threads are once they wait for
+// work: a crash then finds them inside the library, where a debugger names
+// their frames, rather than just created.
+bool OtherThreadsWait() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return false;
+  const std::string self = std::to_string(Tid());
+  bool all_wait = true;
+  while (const dirent* entry = readdir(tasks)) {
+    const std::string tid = entry->d_name;
+    if (tid == "." || tid == ".." || tid == self) continue;
+    std::ifstream stat("/proc/self/task/" + tid + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t name_end = line.rfind(')');
+    const char state = name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '?';
+    if (state != 'S' && state != 'D') all_wait = false;
+  }
+  closedir(tasks);
+  return all_wait;
+}
+
+// Waits (up to 10 s) until OtherThreadsWait.
+void WaitForLibraryThreadsToWait() {
+  for (int i = 0; i < 1000 && !OtherThreadsWait(); ++i) usleep(10 * 1000);
+}
 
 // ---- ways to crash ---------------------------------------------------------
 
@@ -152,6 +182,8 @@ int RunScenario(const std::string& scenario, const char* address) {
     if (fd >= 0) close(fd);
   }
   Start(address);
+  // The marker is looked for only in the first second after loading.
+  if (scenario != "marker") WaitForLibraryThreadsToWait();
   if (scenario == "null-write" || scenario == "host-handler" || scenario == "marker") {
     FactNumber("crash-thread", Tid());
     CrashHostNullWrite<0>();
