@@ -17,6 +17,7 @@
 #include "crash/crash_entries.h"
 #include "crash/crash_options.h"
 #include "crash/exception_facts.h"
+#include "crash/ignored_modules.h"
 #include "crash/prepared_crash_guid.h"
 #include "crash/send_exception.h"
 #include "log/sdk_log.h"
@@ -80,10 +81,12 @@ TEST(CrashPathAllocation, NothingIsAllocatedOrLockedBeforeTheDump) {
   vextra_test::StopCounting();
   ASSERT_EQ(vextra_test::CountedLocks(), 1);
 
-  // What start-up does before any crash: the crash context exists from load,
-  // the SDK log is open, the first crash's GUID is made, the library marked
-  // started, the vectored handler switched on. No exception code is added.
+  // What start-up does before any crash: the crash context and the copy of
+  // the ignore list exist from load, the SDK log is open, the first crash's
+  // GUID is made, the library marked started, the vectored handler switched
+  // on. No exception code is added.
   CHcSpyGlobal::Instance();
+  SnapshotIgnoredDllNames();
   SetDebugMode(true);
   LogAlways("opening the SDK log\n");
   PrepareCrashGuid();
