@@ -1,6 +1,6 @@
-// The Linux crash dump of a busy process: 50 threads (this one and 49 that
-// spin on stacks of their own), stopped, captured and written to a file the
-// way the crash path does it. Reports the dump's size and the time from the
+// The Linux crash dump of a process of 50 threads (this one and 49 that wait,
+// or spin, on stacks of their own), stopped, captured and written to a file
+// the way the crash path does it. Reports the dump's size and the time from the
 // stop to the written file, each beside its goal (under 1 MiB, under 50 ms).
 
 #include <benchmark/benchmark.h>
