@@ -1,6 +1,6 @@
 // A game-like Linux host that loads libVextra64.so with dlopen, starts it
 // against a collector and then crashes in the way a scenario names:
-//   vextra_crash_host_linux <libVextra64.so> <scenario> <collector address>
+//   vextra_crash_host_linux <libVextra64.so> <scenario> <collector address> [argument]
 // It runs in a directory of its own (the driver copies the program and the
 // library there) and appends what only it can see to "host.facts" in its
 // working directory, one "key value" line each: the GUID the crash callback
@@ -25,6 +25,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "crash_host_linux/crash_host_linux_timing.h"
 
 namespace {
 
@@ -164,7 +166,10 @@ void StartCrashers(std::vector<std::thread>& threads) {
   (threads.emplace_back(&CrashWhenReleased<N>), ...);
 }
 
-int RunScenario(const std::string& scenario, const char* address) {
+int RunScenario(const std::string& scenario, const char* address, const char* argument) {
+  // The timed modes install their handler before start-up, or run without the library.
+  if (scenario == "bench-fault") vextra_test::BenchFault(&Fact, &Start, &WaitForLibraryThreadsToWait, address);
+  if (scenario == "bench-baseline") vextra_test::BenchBaseline(&Fact, argument, address);
   if (scenario == "not-started") {
     FactNumber("crash-thread", Tid());
     CrashHostNullWrite<0>();
@@ -236,7 +241,7 @@ int RunScenario(const std::string& scenario, const char* address) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s <libVextra64.so> <scenario> <collector address>\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <libVextra64.so> <scenario> <collector address> [argument]\n", argv[0]);
     return 2;
   }
   g_facts = open("host.facts", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -246,5 +251,5 @@ int main(int argc, char** argv) {
     return 90;
   }
   FactNumber("pid", static_cast<unsigned long long>(getpid()));
-  return RunScenario(argv[2], argv[3]);
+  return RunScenario(argv[2], argv[3], argc > 4 ? argv[4] : "");
 }
