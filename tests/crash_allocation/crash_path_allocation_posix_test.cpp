@@ -4,24 +4,42 @@
 // allocator's lock or dies holding a mutex, so nothing of either may be taken
 // before the dump. The SDK log's own lock is bounded and is not a mutex.
 // This program must start clean: no exception code accepted and no crash
-// seen before its one test, as in a host that never added a code.
+// seen before its first test, as in a host that never added a code.
+// Then the Linux dump itself as the crash path writes it: the other threads
+// stopped by signal, the snapshot taken into storage reserved at
+// installation, the dump and its file written.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/process_flags.h"
 #include "crash/crash_context.h"
 #include "crash/crash_dump_sink.h"
 #include "crash/crash_entries.h"
 #include "crash/crash_options.h"
+#include "crash/dump/dump_settings.h"
+#include "crash/dump/minidump_writer.h"
 #include "crash/exception_facts.h"
 #include "crash/ignored_modules.h"
 #include "crash/prepared_crash_guid.h"
 #include "crash/send_exception.h"
+#include "crash/signal_record_posix.h"
+#include "crash/thread_stop_posix.h"
 #include "log/sdk_log.h"
+#include "minidump/linux_process_snapshot.h"
+#include "platform/text_encoding.h"
 #include "support/counting_allocator_posix.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -118,6 +136,52 @@ TEST(CrashPathAllocation, NothingIsAllocatedOrLockedBeforeTheDump) {
   }
   testing_hooks::SetCrashDumpSinkForTesting(nullptr);
   SetDebugMode(false);
+}
+
+TEST(LinuxDumpAllocation, StoppingTheThreadsAndWritingTheDumpAllocatesAndLocksNothing) {
+  ASSERT_GT(vextra_test::AllocationsDuring([] { delete new std::string(100, 'x'); }), 0);
+
+  // What installation does.
+  ASSERT_TRUE(Vextra::minidump::ReserveCrashSnapshot());
+  ASSERT_TRUE(Vextra::InstallThreadStopHandler());
+  vextra_test::TempDir dir("vextra-linux-dump-allocation");
+  Vextra::PublishDumpWorkspace(true, dir.path().wstring());
+
+  // Threads the crash must stop: they wait, as most of a host's do.
+  std::atomic<bool> stop{false};
+  std::atomic<int> running{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      ++running;
+      while (!stop.load()) usleep(1000);
+    });
+  }
+  while (running.load() < 4) std::this_thread::yield();
+
+  ucontext_t context;
+  getcontext(&context);
+  siginfo_t info{};
+  info.si_signo = SIGSEGV;
+  info.si_code = SEGV_MAPERR;
+  _EXCEPTION_POINTERS pointers{SIGSEGV, &info, &context, 0xC0000005u, static_cast<uint32_t>(syscall(SYS_gettid))};
+  wchar_t dump_path[Vextra::kDumpPathChars];
+
+  vextra_test::StartCounting();
+  Vextra::WriteCrashDump(&pointers, dump_path);
+  vextra_test::StopCounting();
+  stop.store(true);
+  for (auto& thread : threads) thread.join();
+
+  EXPECT_EQ(vextra_test::CountedAllocations(), 0);
+  EXPECT_EQ(vextra_test::CountedLocks(), 0);
+  // The dump was really written, with every thread.
+  const std::filesystem::path written = Vextra::platform::WideToUtf8(dump_path);
+  ASSERT_TRUE(std::filesystem::exists(written)) << written;
+  EXPECT_GT(std::filesystem::file_size(written), 5u * 1024);
+  EXPECT_EQ(Vextra::minidump::CrashSnapshot()->ThreadCount(), 5u);
+  EXPECT_EQ(Vextra::minidump::CrashSnapshot()->AnsweredThreadCount(), 4u);
+  Vextra::testing_hooks::ResetDumpSettingsForTesting();
 }
 
 }  // namespace
