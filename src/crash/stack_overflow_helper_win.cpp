@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include "crash/crash_entries.h"
-#include "crash/exception_facts.h"
 #include "crash/stack_overflow_helper.h"
 
 namespace Vextra {
@@ -16,7 +14,11 @@ struct Helper {
   std::atomic<uint32_t> acting_for{0};  // the faulting thread of the current job
   HANDLE request = nullptr;             // auto-reset: one job was handed over
   HANDLE done = nullptr;                // auto-reset: the job is finished
-  _EXCEPTION_POINTERS* pointers = nullptr;
+  // The job, written by the faulting thread before `request` is set.
+  OverflowPass pass = OverflowPass::kVectored;
+  ExceptionFacts facts;
+  OverflowDispatch dispatch = OverflowDispatch::kGoesOn;
+  OverflowAnswer answer;
 };
 
 Helper g_helper;
@@ -25,7 +27,7 @@ DWORD WINAPI HelperLoop(void*) {
   g_helper.thread_id.store(GetCurrentThreadId());
   for (;;) {
     if (WaitForSingleObject(g_helper.request, INFINITE) != WAIT_OBJECT_0) return 1;
-    ProcessStackOverflow(ExceptionFactsOf(g_helper.pointers));
+    g_helper.answer = ProcessStackOverflow(g_helper.pass, g_helper.facts, g_helper.dispatch);
     g_helper.acting_for.store(0);
     SetEvent(g_helper.done);
   }
@@ -47,18 +49,19 @@ bool StartStackOverflowHelper() {
   return true;
 }
 
-bool ProcessOnStackOverflowHelper(_EXCEPTION_POINTERS* pointers) {
-  if (!g_helper.started.load(std::memory_order_acquire)) return false;
-  if (g_helper.busy.exchange(true, std::memory_order_acq_rel)) return false;
-  g_helper.pointers = pointers;
+HelperOutcome RunStackOverflowOnHelper(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
+                                       OverflowAnswer* answer) {
+  if (!g_helper.started.load(std::memory_order_acquire)) return HelperOutcome::kNoHelper;
+  if (g_helper.busy.exchange(true, std::memory_order_acq_rel)) return HelperOutcome::kBusy;
+  g_helper.pass = pass;
+  g_helper.facts = facts;
+  g_helper.dispatch = dispatch;
   g_helper.acting_for.store(GetCurrentThreadId());
   SetEvent(g_helper.request);
-  // A helper that does not finish in time keeps the job (and stays busy), so
-  // no second job can overwrite the pointers it still reads.
-  if (WaitForSingleObject(g_helper.done, kHelperWaitMs) == WAIT_OBJECT_0) {
-    g_helper.busy.store(false, std::memory_order_release);
-  }
-  return true;
+  if (WaitForSingleObject(g_helper.done, kHelperWaitMs) != WAIT_OBJECT_0) return HelperOutcome::kLate;
+  *answer = g_helper.answer;
+  g_helper.busy.store(false, std::memory_order_release);
+  return HelperOutcome::kDone;
 }
 
 uint32_t ActingThreadId(uint32_t self) {
@@ -66,5 +69,7 @@ uint32_t ActingThreadId(uint32_t self) {
   const uint32_t acting = g_helper.acting_for.load(std::memory_order_acquire);
   return acting != 0 ? acting : self;
 }
+
+uint32_t StackOverflowHelperThreadId() { return g_helper.thread_id.load(std::memory_order_acquire); }
 
 }  // namespace Vextra
