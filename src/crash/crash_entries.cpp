@@ -127,7 +127,8 @@ long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts) {
   return kExecuteHandler;
 }
 
-OverflowAnswer ProcessStackOverflow(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch) {
+OverflowAnswer ProcessStackOverflow(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
+                                    const OverflowQueries& queries) {
   OverflowAnswer outcome;
   if (pass == OverflowPass::kTopLevel) {
     outcome.answer = HcSpyUnhandledExceptionFilter(facts);
@@ -135,6 +136,12 @@ OverflowAnswer ProcessStackOverflow(OverflowPass pass, const ExceptionFacts& fac
   }
   outcome.answer = HcSpyVectoredExceptionHandler(facts);
   if (dispatch == OverflowDispatch::kGoesOn || !IsInitialized() || !IsCaptureEnabled()) return outcome;
+  // The host handles its own overflow: the system goes on with it as it
+  // would without the library.
+  if (queries.frame_handler_takes_it(facts) && !queries.on_main_thread(facts)) {
+    LogDebug("stack overflow left to the host's own handler\n");
+    return outcome;
+  }
   // Nothing after this pass will reach the frame handlers or the top-level
   // filter, so the filter decides now, as at the end of an unanswered search.
   const long filter = HcSpyUnhandledExceptionFilter(facts);

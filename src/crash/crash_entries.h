@@ -65,18 +65,34 @@ enum class HelperOutcome {
   kNoHelper,  // it never started
 };
 
+// Facts of the faulting thread the helper asks for while that thread waits.
+struct OverflowQueries {
+  // Whether a frame handler of the thread's own (a host's __except whose
+  // filter answers "execute the handler" or "continue execution") would take
+  // the exception.
+  bool (*frame_handler_takes_it)(const ExceptionFacts& facts);
+  // Whether the thread is the host's main thread.
+  bool (*on_main_thread)(const ExceptionFacts& facts);
+};
+
 // The entries for an overflow in one pass, run by the helper for the faulting
 // thread by the same rules as any other crash. The vectored pass runs the
 // vectored handler; where the system's dispatch stops after it, and the
-// library is started with capture on, the top-level filter (with its chaining
-// to the host's filter) decides in the same pass: the host's "continue
-// execution" stands, any other answer ends the process as the system would.
-// The top-level pass runs the top-level filter and answers its result.
+// library is started with capture on, the rest of the search is decided in
+// the same pass. A frame handler of the host's that takes the overflow is
+// left to the system as if the library were not there (the system ends that
+// thread and the host goes on), unless the thread is the host's main thread,
+// without which the host cannot go on: that overflow is unhandled in effect.
+// For an unhandled overflow the top-level filter (with its chaining to the
+// host's filter) decides: its "continue execution" stands, any other answer
+// ends the process as the system would. The top-level pass runs the top-level
+// filter and answers its result.
 // crash path: tries the crash lock, allocates nothing.
-OverflowAnswer ProcessStackOverflow(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch);
+OverflowAnswer ProcessStackOverflow(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
+                                    const OverflowQueries& queries);
 
-// Has the helper run ProcessStackOverflow(pass, facts, dispatch) and waits
-// for it; *answer is set on kDone.
+// Has the helper run ProcessStackOverflow(pass, facts, dispatch, ...) and
+// waits for it; *answer is set on kDone.
 using OverflowHelperRun = HelperOutcome (*)(OverflowPass pass, const ExceptionFacts& facts,
                                             OverflowDispatch dispatch, OverflowAnswer* answer);
 

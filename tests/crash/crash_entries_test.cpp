@@ -376,15 +376,25 @@ TEST_F(CrashEntries, AFaultDuringAMemoryProbeIsRememberedButNotSent) {
 // the calling thread, or reports the outcome a row asks for.
 HelperOutcome g_helper_outcome = HelperOutcome::kDone;
 int g_helper_runs = 0;
+bool g_host_frame_takes_it = false;
+bool g_on_main_thread = false;
+int g_frame_queries = 0;
+const OverflowQueries kQueries{[](const ExceptionFacts&) {
+                                 ++g_frame_queries;
+                                 return g_host_frame_takes_it;
+                               },
+                               [](const ExceptionFacts&) { return g_on_main_thread; }};
 HelperOutcome RunHere(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
                       OverflowAnswer* answer) {
   ++g_helper_runs;
-  if (g_helper_outcome == HelperOutcome::kDone) *answer = ProcessStackOverflow(pass, facts, dispatch);
+  if (g_helper_outcome == HelperOutcome::kDone) {
+    *answer = ProcessStackOverflow(pass, facts, dispatch, kQueries);
+  }
   return g_helper_outcome;
 }
 
 TEST_F(CrashEntries, StackOverflowFollowsTheRulesOfEveryCrashAndTheAnswerStands) {
-  enum Setup { kPlain, kNotStarted, kCaptureOff, kIgnored, kAlreadyReported };
+  enum Setup { kPlain, kNotStarted, kCaptureOff, kIgnored, kAlreadyReported, kHostFrameTakesIt, kHostMainFrame };
   constexpr OverflowPass kVec = OverflowPass::kVectored;
   constexpr OverflowPass kTop = OverflowPass::kTopLevel;
   constexpr OverflowDispatch kOn = OverflowDispatch::kGoesOn;
@@ -432,6 +442,14 @@ TEST_F(CrashEntries, StackOverflowFollowsTheRulesOfEveryCrashAndTheAnswerStands)
        false, 0, true},
       {"ignored module, top-level filter: left to the system", kIgnored, false, kTop, kOn, kDone, 1, true, {}, false, 0,
        false},
+      {"dispatch stops, the host's own __except takes it: left to the system", kHostFrameTakesIt, false, kVec, kStops,
+       kDone, 1, true, {}, false, 0, false},
+      {"dispatch stops, the host's own __except takes it, vectored switch on: reported first-chance only",
+       kHostFrameTakesIt, true, kVec, kStops, kDone, 1, true, {1}, false, 0, false},
+      {"dispatch stops, the host's own __except on its main thread: unhandled in effect", kHostMainFrame, false, kVec,
+       kStops, kDone, 1, true, {2}, true, 0, true},
+      {"Windows: the host's frames are the system's to walk", kHostFrameTakesIt, false, kVec, kOn, kDone, 1, true, {},
+       false, 0, false},
       {"already reported: no second report, the host still answers", kAlreadyReported, false, kVec, kStops, kDone, -1,
        true, {}, true, -1, false},
       {"helper late where the dispatch stops: the process ends", kPlain, false, kVec, kStops, HelperOutcome::kLate, 0,
@@ -450,6 +468,9 @@ TEST_F(CrashEntries, StackOverflowFollowsTheRulesOfEveryCrashAndTheAnswerStands)
     SetUp();
     g_helper_outcome = row.helper;
     g_helper_runs = 0;
+    g_host_frame_takes_it = row.setup == kHostFrameTakesIt || row.setup == kHostMainFrame;
+    g_on_main_thread = row.setup == kHostMainFrame;
+    g_frame_queries = 0;
     g_host_filter_result = row.host_answer;
     StoreVehEnable(row.veh);
     IgnoredDllNames().Replace({"plugin.dll"});
@@ -471,6 +492,10 @@ TEST_F(CrashEntries, StackOverflowFollowsTheRulesOfEveryCrashAndTheAnswerStands)
     EXPECT_EQ(g_host_filter_calls, row.host_filter_runs ? std::vector<_EXCEPTION_POINTERS*>{kPointers}
                                                         : std::vector<_EXCEPTION_POINTERS*>{});
     if (row.setup == kNotStarted) EXPECT_EQ(Occurrences(NewLog(), "Exception occured."), 0);
+    // The host's frames are asked only where nothing else will ask them.
+    const bool frames_asked = row.pass == kVec && row.dispatch == kStops && row.helper == kDone &&
+                              row.setup != kNotStarted && row.setup != kCaptureOff;
+    EXPECT_EQ(g_frame_queries, frames_asked ? 1 : 0);
   }
   g_helper_outcome = HelperOutcome::kDone;
 }
