@@ -103,8 +103,9 @@ inline bool ReadMinidumpThreads(const std::string& bytes, std::vector<MinidumpTh
   constexpr size_t kThreadSize = 48;
   uint32_t rva = 0, size = 0, count = 0;
   if (!FindStream(bytes, kThreadListStream, &rva, &size, why)) return false;
-  if (!Read32(bytes, rva, &count) || size < 4 + size_t{count} * kThreadSize) {
-    *why = "thread list cut short";
+  if (!Read32(bytes, rva, &count) || size != 4 + size_t{count} * kThreadSize) {
+    *why = "the thread list's size " + std::to_string(size) + " does not match its " + std::to_string(count) +
+           " threads";
     return false;
   }
   out->clear();

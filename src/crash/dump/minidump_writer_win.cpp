@@ -103,13 +103,15 @@ bool WriteAt(HANDLE file, uint64_t offset, const void* data, DWORD size) {
   return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && WriteFile(file, data, size, &done, nullptr) && done == size;
 }
 
-// The writer records a thread other than its own with the registers it has
-// while it waits; the thread that faulted gets its registers at the fault
-// (its recorded stack runs from where it waits, below the fault, to its base,
-// so the top of the faulting stack is in the dump). False when the dump has
-// no such thread or the file cannot be read back.
+// Mends the thread list of a dump written for another thread. The writer
+// records that thread with the registers it has while it waits; it gets its
+// registers at the fault (its recorded stack runs from where it waits, below
+// the fault, to its base, so the top of the faulting stack is in the dump).
+// A writer that sized the list before leaving a thread out (Wine's) gets the
+// list's size put right, which readers check against its count. False when
+// the dump has no such thread or the file cannot be read back.
 // crash path: fixed buffers, file reads and writes, allocates nothing.
-bool PutFaultContextOnThread(HANDLE file, uint32_t thread_id, const CONTEXT& fault) {
+bool MendThreadList(HANDLE file, uint32_t thread_id, const CONTEXT& fault) {
   MINIDUMP_HEADER header{};
   if (!ReadAt(file, 0, &header, sizeof header)) return false;
   for (ULONG32 i = 0; i < header.NumberOfStreams; ++i) {
@@ -118,6 +120,11 @@ bool PutFaultContextOnThread(HANDLE file, uint32_t thread_id, const CONTEXT& fau
     if (entry.StreamType != ThreadListStream) continue;
     ULONG32 count = 0;
     if (!ReadAt(file, entry.Location.Rva, &count, sizeof count)) return false;
+    const ULONG32 list_size = static_cast<ULONG32>(sizeof count + count * sizeof(MINIDUMP_THREAD));
+    if (entry.Location.DataSize > list_size) {
+      entry.Location.DataSize = list_size;
+      if (!WriteAt(file, header.StreamDirectoryRva + uint64_t{i} * sizeof entry, &entry, sizeof entry)) return false;
+    }
     for (ULONG32 t = 0; t < count; ++t) {
       MINIDUMP_THREAD thread{};
       if (!ReadAt(file, entry.Location.Rva + sizeof count + uint64_t{t} * sizeof thread, &thread, sizeof thread)) {
@@ -153,7 +160,7 @@ uint64_t CreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers, int3
   if (written) {
     LogDebug("file path lenth: %d,  game dump by self succeed\n", length);
     if (for_another_thread && pointers != nullptr && pointers->ContextRecord != nullptr &&
-        !PutFaultContextOnThread(file, thread_id, *pointers->ContextRecord)) {
+        !MendThreadList(file, thread_id, *pointers->ContextRecord)) {
       LogDebug("the dump lacks the faulting thread %u\n", static_cast<unsigned>(thread_id));
     }
     LARGE_INTEGER size{};
