@@ -115,7 +115,9 @@ void KeepPreviousFilter(TopLevelFilter previous);
 // Any host thread: the next filter is one atomic pointer.
 TopLevelFilter ChainHostFilter(TopLevelFilter requested);
 
-// The same entries as the system registers and calls them.
+// The same entries as the system registers and calls them. The top-level
+// filter hands a stack overflow to the helper (AnswerStackOverflow).
+// crash path: as the entries above.
 long HcSpyVectoredExceptionHandler(_EXCEPTION_POINTERS* pointers);
 long HcSpyUnhandledExceptionFilter(_EXCEPTION_POINTERS* pointers);
 long HcSpyInCatchExceptionFilter(_EXCEPTION_POINTERS* pointers);

@@ -89,6 +89,8 @@ bool ScopeTakesIt(const ScopeTable& table, DWORD64 image_base, DWORD64 pc, EXCEP
 // would, and asks the filters of its __try/__except frames. Frames of other
 // handlers (C++ and others) do not take a structured exception. The thread
 // waits meanwhile, so its stack is read as it stands.
+// crash path: runs on the helper, reads the waiting thread's stack within its
+// committed part, calls the host's filters, allocates nothing.
 bool AFrameHandlerTakesIt(const ExceptionFacts& facts) {
   if (facts.pointers == nullptr || facts.pointers->ContextRecord == nullptr) return false;
   CONTEXT context = *facts.pointers->ContextRecord;
