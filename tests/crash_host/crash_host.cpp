@@ -169,6 +169,7 @@ __attribute__((noinline)) int Recurse(int depth) {
 extern "C" int CatchOwnOverflow();
 
 DWORD WINAPI CatchOwnOverflowThread(LPVOID) {
+  FactNumber("crash-thread", GetCurrentThreadId());
   const int caught = CatchOwnOverflow();
   FactNumber("seh-caught", static_cast<unsigned>(caught));
   return caught == 1 ? 7 : 8;
@@ -381,6 +382,7 @@ int Run(const std::string& scenario, const char* dll, const char* address, const
       GetExitCodeThread(thread, &status);
       FactNumber("thread-exit", status);
     } else {
+      FactNumber("crash-thread", GetCurrentThreadId());
       FactNumber("seh-caught", static_cast<unsigned>(CatchOwnOverflow()));
     }
     Fact("host-went-on", "1");
