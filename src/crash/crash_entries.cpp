@@ -6,6 +6,7 @@
 #include "crash/crash_options.h"
 #include "crash/crash_platform.h"
 #include "crash/send_exception.h"
+#include "crash/stack_overflow_helper.h"
 #include "log/sdk_log.h"
 
 namespace Vextra {
@@ -126,9 +127,56 @@ long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts) {
   return kExecuteHandler;
 }
 
-void ProcessStackOverflow(const ExceptionFacts& facts) {
-  HcSpyVectoredExceptionHandler(facts);
-  HcSpyUnhandledExceptionFilter(facts);
+OverflowAnswer ProcessStackOverflow(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
+                                    const OverflowQueries& queries) {
+  OverflowAnswer outcome;
+  if (pass == OverflowPass::kTopLevel) {
+    outcome.answer = HcSpyUnhandledExceptionFilter(facts);
+    return outcome;
+  }
+  outcome.answer = HcSpyVectoredExceptionHandler(facts);
+  if (dispatch == OverflowDispatch::kGoesOn || !IsInitialized() || !IsCaptureEnabled()) return outcome;
+  // The host handles its own overflow: the system goes on with it as it
+  // would without the library.
+  if (queries.frame_handler_takes_it(facts) && !queries.on_main_thread(facts)) {
+    LogDebug("stack overflow left to the host's own handler\n");
+    return outcome;
+  }
+  // Nothing after this pass will reach the frame handlers or the top-level
+  // filter, so the filter decides now, as at the end of an unanswered search.
+  const long filter = HcSpyUnhandledExceptionFilter(facts);
+  if (filter == kContinueExecution) {
+    outcome.answer = kContinueExecution;
+  } else {
+    outcome.answer = kContinueSearch;
+    outcome.end_process = true;
+  }
+  return outcome;
+}
+
+OverflowAnswer AnswerStackOverflow(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
+                                   OverflowHelperRun run_on_helper) {
+  OverflowAnswer answer;
+  const bool top_level = pass == OverflowPass::kTopLevel;
+  if (!top_level && !IsInitialized()) return answer;
+  switch (run_on_helper(pass, facts, dispatch, &answer)) {
+    case HelperOutcome::kDone:
+      return answer;
+    case HelperOutcome::kLate:
+      answer = OverflowAnswer{};
+      if (top_level) {
+        answer.answer = kExecuteHandler;
+      } else {
+        answer.end_process = dispatch == OverflowDispatch::kStopsHere;
+      }
+      return answer;
+    case HelperOutcome::kBusy:
+    case HelperOutcome::kNoHelper:
+      break;
+  }
+  answer = OverflowAnswer{};
+  if (top_level) answer.answer = kExecuteHandler;
+  return answer;
 }
 
 long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts) {
@@ -162,7 +210,13 @@ long HcSpyVectoredExceptionHandler(_EXCEPTION_POINTERS* pointers) {
   return HcSpyVectoredExceptionHandler(ExceptionFactsOf(pointers));
 }
 long HcSpyUnhandledExceptionFilter(_EXCEPTION_POINTERS* pointers) {
-  return HcSpyUnhandledExceptionFilter(ExceptionFactsOf(pointers));
+  const ExceptionFacts facts = ExceptionFactsOf(pointers);
+  if (facts.has_record && facts.code == kStackOverflowCode) {
+    // Only the helper has the stack for the filter's work.
+    return AnswerStackOverflow(OverflowPass::kTopLevel, facts, OverflowDispatch::kGoesOn, &RunStackOverflowOnHelper)
+        .answer;
+  }
+  return HcSpyUnhandledExceptionFilter(facts);
 }
 long HcSpyInCatchExceptionFilter(_EXCEPTION_POINTERS* pointers) {
   return HcSpyInCatchExceptionFilter(ExceptionFactsOf(pointers));

@@ -34,13 +34,76 @@ long HcSpyUnhandledExceptionFilter(const ExceptionFacts& facts);
 // crash path: tries the crash lock, allocates nothing.
 long HcSpyInCatchExceptionFilter(const ExceptionFacts& facts);
 
-// A stack overflow, processed for the faulting thread by the helper thread
-// (the faulting one has almost no stack left): the vectored handler, then the
-// top-level filter with its chaining to the host's filter, in the order the
-// system would call them; the system itself cannot do that on an exhausted
-// stack, so the faulting thread ends the process afterwards.
+constexpr long kContinueExecution = -1;
+
+// A stack overflow leaves its thread almost no stack, so the helper thread
+// (stack_overflow_helper.h) runs the entries for it. These say what the
+// entries do with an overflow and what the faulting thread answers.
+
+// The two moments at which the system offers an exception to the library.
+enum class OverflowPass { kVectored, kTopLevel };
+
+// What the system does with an overflow once the vectored handlers answered
+// "continue search".
+enum class OverflowDispatch {
+  kGoesOn,     // walks the frame handlers, then calls the top-level filter
+  kStopsHere,  // its own dispatch needs more stack than is left: the thread dies
+};
+
+// What the faulting thread does after the helper: give the system `answer`,
+// or (end_process) end the process with the overflow's code.
+struct OverflowAnswer {
+  long answer = kContinueSearch;
+  bool end_process = false;
+};
+
+// How the hand-over to the helper went.
+enum class HelperOutcome {
+  kDone,      // the helper processed the overflow and answered
+  kLate,      // it did not finish within its wait (it may still be sending)
+  kBusy,      // it is processing another overflow
+  kNoHelper,  // it never started
+};
+
+// Facts of the faulting thread the helper asks for while that thread waits.
+struct OverflowQueries {
+  // Whether a frame handler of the thread's own (a host's __except whose
+  // filter answers "execute the handler" or "continue execution") would take
+  // the exception.
+  bool (*frame_handler_takes_it)(const ExceptionFacts& facts);
+  // Whether the thread is the host's main thread.
+  bool (*on_main_thread)(const ExceptionFacts& facts);
+};
+
+// The entries for an overflow in one pass, run by the helper for the faulting
+// thread by the same rules as any other crash. The vectored pass runs the
+// vectored handler; where the system's dispatch stops after it, and the
+// library is started with capture on, the rest of the search is decided in
+// the same pass. A frame handler of the host's that takes the overflow is
+// left to the system as if the library were not there (the system ends that
+// thread and the host goes on), unless the thread is the host's main thread,
+// without which the host cannot go on: that overflow is unhandled in effect.
+// For an unhandled overflow the top-level filter (with its chaining to the
+// host's filter) decides: its "continue execution" stands, any other answer
+// ends the process as the system would. The top-level pass runs the top-level
+// filter and answers its result.
 // crash path: tries the crash lock, allocates nothing.
-void ProcessStackOverflow(const ExceptionFacts& facts);
+OverflowAnswer ProcessStackOverflow(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
+                                    const OverflowQueries& queries);
+
+// Has the helper run ProcessStackOverflow(pass, facts, dispatch, ...) and
+// waits for it; *answer is set on kDone.
+using OverflowHelperRun = HelperOutcome (*)(OverflowPass pass, const ExceptionFacts& facts,
+                                            OverflowDispatch dispatch, OverflowAnswer* answer);
+
+// The faulting thread's side of an overflow: nothing at all before
+// initialisation in the vectored pass (the system handles it), otherwise the
+// helper's answer; without one, what the system would do on its own: go on
+// searching, end the process where a late helper leaves a thread whose
+// dispatch stops, or from the top-level filter execute the handler.
+// crash path: one atomic load and the hand-over; a small frame of its own.
+OverflowAnswer AnswerStackOverflow(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
+                                   OverflowHelperRun run_on_helper);
 
 // Installation: the filter in force before becomes the next filter, unless it
 // is the library's own (a repeated installation keeps the host's).
@@ -52,7 +115,9 @@ void KeepPreviousFilter(TopLevelFilter previous);
 // Any host thread: the next filter is one atomic pointer.
 TopLevelFilter ChainHostFilter(TopLevelFilter requested);
 
-// The same entries as the system registers and calls them.
+// The same entries as the system registers and calls them. The top-level
+// filter hands a stack overflow to the helper (AnswerStackOverflow).
+// crash path: as the entries above.
 long HcSpyVectoredExceptionHandler(_EXCEPTION_POINTERS* pointers);
 long HcSpyUnhandledExceptionFilter(_EXCEPTION_POINTERS* pointers);
 long HcSpyInCatchExceptionFilter(_EXCEPTION_POINTERS* pointers);

@@ -3,6 +3,7 @@
 #include "crash/crash_context.h"
 #include "crash/crash_entries.h"
 #include "crash/crash_install.h"
+#include "crash/exception_facts.h"
 #include "crash/hook/minhook_api.h"
 #include "crash/prepared_crash_guid.h"
 #include "crash/send_exception.h"
@@ -25,15 +26,32 @@ ExitUserProcessFn g_exit_user_process_original = nullptr;
 // system's filter type has the plain calling convention).
 TopLevelFilter OurFilter() { return &HcSpyUnhandledExceptionFilter; }
 LPTOP_LEVEL_EXCEPTION_FILTER OurSystemFilter() { return reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(OurFilter()); }
-// A stack overflow goes to the helper before anything else is done on the
-// exhausted stack, and the process then ends with its code, as it would after
-// the top-level filter; everything else is decided here.
+// What the system does with a stack overflow after the vectored pass. Wine
+// (its ntdll exports wine_get_version) needs more than the page of stack an
+// overflow leaves to walk the frame handlers, and the thread dies there;
+// Windows goes on to the frame handlers and the top-level filter.
+OverflowDispatch OverflowDispatchOfThisSystem() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  return wine ? OverflowDispatch::kStopsHere : OverflowDispatch::kGoesOn;
+}
+// Set at installation, before the vectored handler is registered.
+OverflowDispatch g_overflow_dispatch = OverflowDispatch::kGoesOn;
+
+// A stack overflow is processed on the helper (the faulting thread has about
+// a page of stack left) and its answer given to the system; the process is
+// ended here only where the system's own dispatch could not go on.
+// crash path: hands an overflow to the helper and waits boundedly, allocates
+// nothing; other exceptions go to the vectored entry.
 LONG WINAPI VectoredHandler(EXCEPTION_POINTERS* pointers) {
-  if (pointers != nullptr && pointers->ExceptionRecord != nullptr &&
-      pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW && ProcessOnStackOverflowHelper(pointers)) {
-    TerminateProcess(GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
+  const ExceptionFacts facts = ExceptionFactsOf(pointers);
+  if (facts.has_record && facts.code == EXCEPTION_STACK_OVERFLOW) {
+    const OverflowAnswer answer =
+        AnswerStackOverflow(OverflowPass::kVectored, facts, g_overflow_dispatch, &RunStackOverflowOnHelper);
+    if (answer.end_process) TerminateProcess(GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
+    return answer.answer;
   }
-  return HcSpyVectoredExceptionHandler(pointers);
+  return HcSpyVectoredExceptionHandler(facts);
 }
 
 // The host's SetUnhandledExceptionFilter: the library's filter stays on top,
@@ -89,6 +107,7 @@ void PinThisModule() {
 
 void InstallCrashHandlers() {
   PinThisModule();
+  g_overflow_dispatch = OverflowDispatchOfThisSystem();
   StartStackOverflowHelper();
   PrepareCrashGuid();
 

@@ -372,27 +372,132 @@ TEST_F(CrashEntries, AFaultDuringAMemoryProbeIsRememberedButNotSent) {
   EXPECT_EQ(g_callback_calls.size(), 1u);
 }
 
-TEST_F(CrashEntries, StackOverflowIsProcessedOnceAsTheSwitchSaysThenChained) {
-  static constexpr struct {
+// The helper as the faulting thread sees it: runs the overflow's entries on
+// the calling thread, or reports the outcome a row asks for.
+HelperOutcome g_helper_outcome = HelperOutcome::kDone;
+int g_helper_runs = 0;
+bool g_host_frame_takes_it = false;
+bool g_on_main_thread = false;
+int g_frame_queries = 0;
+const OverflowQueries kQueries{[](const ExceptionFacts&) {
+                                 ++g_frame_queries;
+                                 return g_host_frame_takes_it;
+                               },
+                               [](const ExceptionFacts&) { return g_on_main_thread; }};
+HelperOutcome RunHere(OverflowPass pass, const ExceptionFacts& facts, OverflowDispatch dispatch,
+                      OverflowAnswer* answer) {
+  ++g_helper_runs;
+  if (g_helper_outcome == HelperOutcome::kDone) {
+    *answer = ProcessStackOverflow(pass, facts, dispatch, kQueries);
+  }
+  return g_helper_outcome;
+}
+
+TEST_F(CrashEntries, StackOverflowFollowsTheRulesOfEveryCrashAndTheAnswerStands) {
+  enum Setup { kPlain, kNotStarted, kCaptureOff, kIgnored, kAlreadyReported, kHostFrameTakesIt, kHostMainFrame };
+  constexpr OverflowPass kVec = OverflowPass::kVectored;
+  constexpr OverflowPass kTop = OverflowPass::kTopLevel;
+  constexpr OverflowDispatch kOn = OverflowDispatch::kGoesOn;
+  constexpr OverflowDispatch kStops = OverflowDispatch::kStopsHere;
+  constexpr HelperOutcome kDone = HelperOutcome::kDone;
+  static const struct {
     const char* what;
+    Setup setup;
     bool veh;
-    int32_t kind;
-    const char* line;
+    OverflowPass pass;
+    OverflowDispatch dispatch;
+    HelperOutcome helper;
+    long host_answer;
+    bool helper_asked;
+    std::vector<int32_t> sent_kinds;
+    bool host_filter_runs;
+    long answer;
+    bool end_process;
   } kCases[] = {
-      {"VEH on: as the vectored handler", true, 1, "Vector Ex Start 0xc00000fd"},
-      {"VEH off: as the top-level filter", false, 2, "Unhandle Ex Start 0xc00000fd"},
+      {"not started: the vectored pass leaves it to the system", kNotStarted, true, kVec, kStops, kDone, 0, false, {},
+       false, 0, false},
+      {"not started: the top-level filter lets the system end it", kNotStarted, false, kTop, kOn, kDone, 0, true, {},
+       false, 1, false},
+      {"capture off: nothing happens where the dispatch stops", kCaptureOff, false, kVec, kStops, kDone, 1, true, {},
+       false, 0, false},
+      {"capture off: the top-level filter only chains", kCaptureOff, false, kTop, kOn, kDone, 0, true, {}, true, 0,
+       false},
+      {"vectored switch off: the host's frame handlers come next", kPlain, false, kVec, kOn, kDone, 0, true, {},
+       false, 0, false},
+      {"vectored switch off, unhandled, host filter continues the search", kPlain, false, kTop, kOn, kDone, 0, true,
+       {2}, true, 0, false},
+      {"vectored switch off, unhandled, host filter executes the handler", kPlain, false, kTop, kOn, kDone, 1, true,
+       {2}, true, 1, false},
+      {"vectored switch on: reported first-chance, the search goes on", kPlain, true, kVec, kOn, kDone, 0, true, {1},
+       false, 0, false},
+      {"dispatch stops: the filter decides in the vectored pass, search answer", kPlain, false, kVec, kStops, kDone, 0,
+       true, {2}, true, 0, true},
+      {"dispatch stops: host filter executes the handler", kPlain, false, kVec, kStops, kDone, 1, true, {2}, true, 0,
+       true},
+      {"dispatch stops: host filter continues execution, which stands", kPlain, false, kVec, kStops, kDone, -1, true,
+       {2}, true, -1, false},
+      {"dispatch stops, vectored switch on: one report, the filter finds it sent", kPlain, true, kVec, kStops, kDone, 0,
+       true, {1}, true, 0, true},
+      {"ignored module, vectored pass where the dispatch stops", kIgnored, true, kVec, kStops, kDone, 1, true, {},
+       false, 0, true},
+      {"ignored module, top-level filter: left to the system", kIgnored, false, kTop, kOn, kDone, 1, true, {}, false, 0,
+       false},
+      {"dispatch stops, the host's own __except takes it: left to the system", kHostFrameTakesIt, false, kVec, kStops,
+       kDone, 1, true, {}, false, 0, false},
+      {"dispatch stops, the host's own __except takes it, vectored switch on: reported first-chance only",
+       kHostFrameTakesIt, true, kVec, kStops, kDone, 1, true, {1}, false, 0, false},
+      {"dispatch stops, the host's own __except on its main thread: unhandled in effect", kHostMainFrame, false, kVec,
+       kStops, kDone, 1, true, {2}, true, 0, true},
+      {"Windows: the host's frames are the system's to walk", kHostFrameTakesIt, false, kVec, kOn, kDone, 1, true, {},
+       false, 0, false},
+      {"already reported: no second report, the host still answers", kAlreadyReported, false, kVec, kStops, kDone, -1,
+       true, {}, true, -1, false},
+      {"helper late where the dispatch stops: the process ends", kPlain, false, kVec, kStops, HelperOutcome::kLate, 0,
+       true, {}, false, 0, true},
+      {"helper late on Windows: the search goes on", kPlain, false, kVec, kOn, HelperOutcome::kLate, 0, true, {},
+       false, 0, false},
+      {"helper late in the top-level filter: the handler runs", kPlain, false, kTop, kOn, HelperOutcome::kLate, 0,
+       true, {}, false, 1, false},
+      {"helper busy with another overflow: this thread is left to the system", kPlain, false, kVec, kStops,
+       HelperOutcome::kBusy, 0, true, {}, false, 0, false},
+      {"no helper, top-level filter", kPlain, false, kTop, kOn, HelperOutcome::kNoHelper, 0, true, {}, false, 1,
+       false},
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.what);
     SetUp();
+    g_helper_outcome = row.helper;
+    g_helper_runs = 0;
+    g_host_frame_takes_it = row.setup == kHostFrameTakesIt || row.setup == kHostMainFrame;
+    g_on_main_thread = row.setup == kHostMainFrame;
+    g_frame_queries = 0;
+    g_host_filter_result = row.host_answer;
     StoreVehEnable(row.veh);
-    CHcSpyGlobal::Instance().next_filter = &HostFilter;
-    ProcessStackOverflow(Fault(kStackOverflowCode, 0x7000));
-    EXPECT_EQ(World().uploaded_kinds, std::vector<int32_t>{row.kind});
-    EXPECT_EQ(World().dumped_threads, std::vector<uint32_t>{4242}) << "the dump names the faulting thread";
-    EXPECT_EQ(g_host_filter_calls.size(), 1u) << "the host's filter runs after processing";
-    EXPECT_TRUE(InOrder(NewLog(), {row.line, "Crash Processing Finished.\n"}));
+    IgnoredDllNames().Replace({"plugin.dll"});
+    CHcSpyGlobal& context = CHcSpyGlobal::Instance();
+    context.next_filter = &HostFilter;
+    if (row.setup == kNotStarted) testing_hooks::ResetInitializedForTesting();
+    if (row.setup == kCaptureOff) context.enabled = 0;
+    if (row.setup == kIgnored) context.ignored_modules.Append("plugin.dll", 0x6000, 0x2000);
+    if (row.setup == kAlreadyReported) context.RememberCrashAddress(0x7000);
+
+    const OverflowAnswer answer =
+        AnswerStackOverflow(row.pass, Fault(kStackOverflowCode, 0x7000), row.dispatch, &RunHere);
+    EXPECT_EQ(answer.answer, row.answer);
+    EXPECT_EQ(answer.end_process, row.end_process);
+    EXPECT_EQ(g_helper_runs, row.helper_asked ? 1 : 0);
+    EXPECT_EQ(World().uploaded_kinds, row.sent_kinds);
+    EXPECT_EQ(World().dumped_threads, std::vector<uint32_t>(row.sent_kinds.size(), 4242))
+        << "the dump names the faulting thread";
+    EXPECT_EQ(g_host_filter_calls, row.host_filter_runs ? std::vector<_EXCEPTION_POINTERS*>{kPointers}
+                                                        : std::vector<_EXCEPTION_POINTERS*>{});
+    if (row.setup == kNotStarted) EXPECT_EQ(Occurrences(NewLog(), "Exception occured."), 0);
+    // The host's frames are asked only where nothing else will ask them.
+    const bool frames_asked = row.pass == kVec && row.dispatch == kStops && row.helper == kDone &&
+                              row.setup != kNotStarted && row.setup != kCaptureOff;
+    EXPECT_EQ(g_frame_queries, frames_asked ? 1 : 0);
   }
+  g_helper_outcome = HelperOutcome::kDone;
 }
 
 }  // namespace

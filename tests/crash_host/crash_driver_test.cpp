@@ -153,8 +153,9 @@ std::string CallbackGuid(const HostRun& host) {
 // ring_marker: the ring's line before the crash must still be in
 // "vextraLog.zip" (a host that logs without pause pushes it out of the ring).
 // A full dump above 3 MiB has a small companion, which is the one sent.
+// minidump: when given, receives the delivered minidump's bytes.
 void ExpectDeliveredCrash(const Outcome& outcome, int eh_type, uint32_t code, const std::string& value_line = "",
-                          bool ring_marker = true) {
+                          bool ring_marker = true, std::string* minidump_out = nullptr) {
   const std::string guid = CallbackGuid(outcome.host);
   ASSERT_EQ(outcome.request_ids.size(), 1u) << "830 requests stored during the run";
   vextra_test::RawDb db(g_collector->DbPath());
@@ -184,6 +185,7 @@ void ExpectDeliveredCrash(const Outcome& outcome, int eh_type, uint32_t code, co
   vextra_test::MinidumpException exception;
   std::string why;
   ASSERT_TRUE(vextra_test::ReadMinidumpException(minidump, &exception, &why)) << why;
+  if (minidump_out != nullptr) *minidump_out = minidump;
   if (code != 0) EXPECT_EQ(Hex(exception.code), Hex(code));
   const std::vector<std::string> threads = outcome.host.Facts("crash-thread");
   EXPECT_TRUE(std::count(threads.begin(), threads.end(), std::to_string(exception.thread_id)) == 1)
@@ -393,14 +395,17 @@ int Runs(int quick, int full) { return g_full_runs ? full : quick; }
 
 // Runs a scenario the given number of times, each in a fresh directory, and
 // counts the runs in which check found no fault.
+// name: the runs' directories; host_scenario and argument: what the host is
+// asked to do (by default the scenario itself, no argument).
 template <typename Check>
-void RepeatScenario(const std::string& scenario, int runs, DWORD timeout_ms, Check check) {
+void RepeatScenario(const std::string& scenario, int runs, DWORD timeout_ms, Check check,
+                    const std::string& host_scenario = "", const std::string& argument = "") {
   int good = 0;
   for (int run = 1; run <= runs; ++run) {
     const fs::path dir = FreshDir(scenario + "-" + std::to_string(run));
     ASSERT_FALSE(dir.empty());
     const DWORD started = GetTickCount();
-    const Outcome outcome = RunIn(dir, scenario, "", timeout_ms);
+    const Outcome outcome = RunIn(dir, host_scenario.empty() ? scenario : host_scenario, argument, timeout_ms);
     const DWORD elapsed = GetTickCount() - started;
     const int failed_before = FailedParts();
     {
@@ -419,12 +424,120 @@ void RepeatScenario(const std::string& scenario, int runs, DWORD timeout_ms, Che
   EXPECT_EQ(good, runs);
 }
 
-TEST(CrashHostRepeated, StackOverflowIsReported) {
-  RepeatScenario("stack-overflow", Runs(2, 10), 2 * kRunTimeoutMs, [](const Outcome& outcome) {
-    ASSERT_TRUE(outcome.host.ended);
-    EXPECT_EQ(Hex(outcome.host.exit_code), Hex(kStackOverflow));
-    ExpectDeliveredCrash(outcome, 2, kStackOverflow);
+// The dump of an overflow shows the overflowing thread as a debugger needs
+// it: in the thread list, with its registers at the fault and the top of its
+// stack. The thread that wrote the dump is not in it: where the system gives
+// the writing thread the exception's registers, it would be a second thread
+// at the fault, carrying its own whole stack.
+void ExpectOverflowingThreadInDump(const std::string& minidump) {
+  vextra_test::MinidumpException exception;
+  std::vector<vextra_test::MinidumpThread> threads;
+  std::string why;
+  ASSERT_TRUE(vextra_test::ReadMinidumpException(minidump, &exception, &why)) << why;
+  ASSERT_TRUE(vextra_test::ReadMinidumpThreads(minidump, &threads, &why)) << why;
+  EXPECT_EQ(exception.rip, exception.address) << "the exception's registers are not at the fault";
+  const auto faulting = std::find_if(threads.begin(), threads.end(), [&](const vextra_test::MinidumpThread& thread) {
+    return thread.thread_id == exception.thread_id;
   });
+  ASSERT_NE(faulting, threads.end()) << "the thread list (" << threads.size() << " threads) lacks the faulting thread "
+                                     << exception.thread_id;
+  EXPECT_EQ(faulting->rip, exception.rip) << "the faulting thread's registers are not those at the fault";
+  EXPECT_EQ(faulting->rsp, exception.rsp);
+  EXPECT_TRUE(faulting->stack_start <= exception.rsp && exception.rsp < faulting->stack_start + faulting->stack_size)
+      << "the faulting thread's stack memory [" << faulting->stack_start << ", +" << faulting->stack_size
+      << ") lacks the top of the stack at " << exception.rsp;
+  EXPECT_LE(uint64_t{faulting->stack_rva} + faulting->stack_size, minidump.size()) << "stack bytes beyond the file";
+  const auto at_fault = std::count_if(threads.begin(), threads.end(), [&](const vextra_test::MinidumpThread& thread) {
+    return thread.rip == exception.rip && thread.rsp == exception.rsp;
+  });
+  EXPECT_EQ(at_fault, 1) << "threads recorded with the fault's registers";
+}
+
+// Seconds from the crash report's arrival at the collector to the host's end.
+int64_t SecondsFromDeliveryToEnd(const Outcome& outcome) {
+  if (outcome.request_ids.empty()) return -1;
+  vextra_test::RawDb db(g_collector->DbPath());
+  const std::string received = db.Cell("SELECT received_at FROM requests WHERE id=" + outcome.request_ids[0]);
+  return outcome.host.exit_unix_seconds - std::stoll(received.empty() ? "0" : received);
+}
+
+// An unhandled overflow on the host's main thread, without and with a host
+// filter (set after start-up, answering "continue search"): the report
+// arrives with a dump worth opening, and the process then ends with the
+// overflow's code within 10 s.
+TEST(CrashHostRepeated, StackOverflowIsReported) {
+  for (const char* scenario : {"stack-overflow", "stack-overflow-host-filter"}) {
+    const bool host_filter = std::string(scenario) == "stack-overflow-host-filter";
+    RepeatScenario(scenario, Runs(2, 10), 2 * kRunTimeoutMs, [&](const Outcome& outcome) {
+      ASSERT_TRUE(outcome.host.ended);
+      EXPECT_EQ(Hex(outcome.host.exit_code), Hex(kStackOverflow));
+      EXPECT_EQ(outcome.host.Facts("host-filter"),
+                host_filter ? std::vector<std::string>{"continue-search"} : std::vector<std::string>{});
+      std::string minidump;
+      ExpectDeliveredCrash(outcome, 2, kStackOverflow, "", true, &minidump);
+      ExpectOverflowingThreadInDump(minidump);
+      const int64_t seconds = SecondsFromDeliveryToEnd(outcome);
+      EXPECT_TRUE(seconds >= 0 && seconds <= 10) << "the process ended " << seconds << " s after the report arrived";
+    });
+  }
+}
+
+// Without the library started an overflow is the system's: the host ends as
+// it does without the library at all, and nothing is reported.
+TEST(CrashHostOverflow, BeforeStartUpTheSystemHandlesIt) {
+  const fs::path without_dir = FreshDir("stack-overflow-no-library");
+  const fs::path loaded_dir = FreshDir("stack-overflow-not-started");
+  ASSERT_FALSE(without_dir.empty() || loaded_dir.empty());
+  const Outcome without = RunIn(without_dir, "stack-overflow-no-library");
+  const Outcome loaded = RunIn(loaded_dir, "stack-overflow-not-started");
+  ASSERT_TRUE(without.host.ended && loaded.host.ended);
+  std::printf("     overflow without the library: exit code %s\n", Hex(without.host.exit_code).c_str());
+  EXPECT_EQ(Hex(loaded.host.exit_code), Hex(without.host.exit_code));
+  EXPECT_FALSE(loaded.host.Fact("crash-thread").empty()) << "the host did not reach its overflow";
+  ExpectNoCrashReport(loaded);
+  CleanUp(without_dir);
+  CleanUp(loaded_dir);
+}
+
+// A host that catches its own overflow with __try/__except (MSVC ABI) and
+// resets its guard page, on its main thread and on a second thread. What the
+// system makes of it without the library is the measure. Where the handler
+// runs (Windows), the started host goes on just the same, unreported. Where
+// it cannot (Wine 8 ends the thread on the exhausted stack): a second thread
+// ends and the host goes on as without the library, unreported; the main
+// thread is one the host cannot go on without, so that overflow is unhandled
+// in effect and is reported like one (the process then ends with its code
+// instead of hanging on the library's own threads).
+TEST(CrashHostRepeated, HostCatchingItsOwnOverflowEndsAsWithoutTheLibrary) {
+  for (const char* where : {"main", "thread"}) {
+    SCOPED_TRACE(where);
+    const fs::path base_dir = FreshDir(std::string("seh-overflow-no-library-") + where);
+    ASSERT_FALSE(base_dir.empty());
+    const Outcome base = RunIn(base_dir, "seh-overflow-no-library", where);
+    ASSERT_TRUE(base.host.ended);
+    const bool handler_ran = base.host.Fact("seh-caught") == "1";
+    std::printf("     %s thread without the library: exit code %s, handler ran %d, went on %s\n", where,
+                Hex(base.host.exit_code).c_str(), handler_ran, base.host.Fact("host-went-on").c_str());
+    CleanUp(base_dir);
+    const bool lost_main = !handler_ran && std::string(where) == "main";
+    RepeatScenario(std::string("seh-overflow-") + where, Runs(2, 5), 2 * kRunTimeoutMs, [&](const Outcome& outcome) {
+      ASSERT_TRUE(outcome.host.ended);
+      EXPECT_EQ(outcome.host.Fact("started"), "1");
+      if (lost_main) {
+        EXPECT_EQ(Hex(outcome.host.exit_code), Hex(kStackOverflow));
+        ExpectDeliveredCrash(outcome, 2, kStackOverflow);
+        return;
+      }
+      EXPECT_EQ(Hex(outcome.host.exit_code), Hex(base.host.exit_code));
+      for (const char* fact : {"seh-caught", "thread-exit", "host-went-on"}) {
+        EXPECT_EQ(outcome.host.Facts(fact), base.host.Facts(fact)) << fact;
+      }
+      if (!handler_ran) {
+        EXPECT_NE(outcome.sdk_log.find("stack overflow left to the host's own handler"), std::string::npos);
+      }
+      ExpectNoCrashReport(outcome);
+    }, "seh-overflow", where);
+  }
 }
 
 TEST(CrashHostRepeated, EightThreadsCrashingAtOnceGiveOneReport) {

@@ -104,6 +104,12 @@ LONG WINAPI FilterSetAfterStart(EXCEPTION_POINTERS* pointers) {
   return ResumeInExit(pointers);
 }
 
+// A host filter that leaves the crash to the system.
+LONG WINAPI FilterContinueSearch(EXCEPTION_POINTERS*) {
+  Fact("host-filter", "continue-search");
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
 void OnCrash(int32_t kind, const char* guid) {
   char text[128];
   std::snprintf(text, sizeof text, "%d %s", static_cast<int>(kind), guid != nullptr ? guid : "(null)");
@@ -157,6 +163,16 @@ __attribute__((noinline)) int Recurse(int depth) {
   volatile char frame[512];
   frame[depth % sizeof frame] = static_cast<char>(depth);
   return Recurse(depth + 1) + frame[0];
+}
+
+// In msvc_seh_overflow.cpp, built with the MSVC ABI.
+extern "C" int CatchOwnOverflow();
+
+DWORD WINAPI CatchOwnOverflowThread(LPVOID) {
+  FactNumber("crash-thread", GetCurrentThreadId());
+  const int caught = CatchOwnOverflow();
+  FactNumber("seh-caught", static_cast<unsigned>(caught));
+  return caught == 1 ? 7 : 8;
 }
 
 HANDLE g_go = nullptr;
@@ -342,6 +358,35 @@ int Run(const std::string& scenario, const char* dll, const char* address, const
     Start(address, {});
     FactNumber("crash-thread", GetCurrentThreadId());
     return Recurse(0);
+  } else if (scenario == "stack-overflow-host-filter") {
+    LoadLibraryOnly(dll);
+    Start(address, {});
+    SetUnhandledExceptionFilter(FilterContinueSearch);
+    FactNumber("crash-thread", GetCurrentThreadId());
+    return Recurse(0);
+  } else if (scenario == "stack-overflow-not-started" || scenario == "stack-overflow-no-library") {
+    if (scenario == "stack-overflow-not-started") LoadLibraryOnly(dll);
+    FactNumber("crash-thread", GetCurrentThreadId());
+    return Recurse(0);
+  } else if (scenario == "seh-overflow" || scenario == "seh-overflow-no-library") {
+    // The host's own __try/__except catches the overflow (argument: on a
+    // second thread when "thread"), resets its guard page and goes on.
+    if (scenario == "seh-overflow") {
+      LoadLibraryOnly(dll);
+      Start(address, {});
+    }
+    if (std::string(argument) == "thread") {
+      HANDLE thread = CreateThread(nullptr, 0, CatchOwnOverflowThread, nullptr, 0, nullptr);
+      WaitForSingleObject(thread, INFINITE);
+      DWORD status = 0;
+      GetExitCodeThread(thread, &status);
+      FactNumber("thread-exit", status);
+    } else {
+      FactNumber("crash-thread", GetCurrentThreadId());
+      FactNumber("seh-caught", static_cast<unsigned>(CatchOwnOverflow()));
+    }
+    Fact("host-went-on", "1");
+    return 0;
   } else if (scenario == "eight-threads") {
     LoadLibraryOnly(dll);
     Start(address, {});

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -28,6 +29,7 @@ struct HostRun {
   DWORD process_id = 0;
   bool ended = false;  // within the time given
   DWORD exit_code = 0;
+  int64_t exit_unix_seconds = 0;  // when the process ended, by the system's account
   std::multimap<std::string, std::string> facts;
 
   std::vector<std::string> Facts(const std::string& key) const {
@@ -93,6 +95,11 @@ inline HostRun RunHost(const std::filesystem::path& dir, const std::string& scen
     WaitForSingleObject(child.hProcess, INFINITE);
   }
   GetExitCodeProcess(child.hProcess, &run.exit_code);
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (GetProcessTimes(child.hProcess, &created, &exited, &kernel, &user)) {
+    const uint64_t ticks = (uint64_t{exited.dwHighDateTime} << 32) | exited.dwLowDateTime;  // 100 ns since 1601
+    run.exit_unix_seconds = static_cast<int64_t>(ticks / 10000000) - 11644473600;
+  }
   CloseHandle(child.hThread);
   CloseHandle(child.hProcess);
   std::istringstream facts(ReadWholeFile(dir / kFactsFileName));

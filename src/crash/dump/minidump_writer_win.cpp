@@ -70,23 +70,99 @@ uint32_t _HcSpyCreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers
 
 namespace {
 
+// A dump written for another thread leaves the writing thread out: its own
+// stack shows only the dump being written, and the helper's is large.
+// crash path: compares thread ids.
+BOOL CALLBACK LeaveWriterOut(PVOID, const PMINIDUMP_CALLBACK_INPUT input, PMINIDUMP_CALLBACK_OUTPUT) {
+  const ULONG writer = GetCurrentThreadId();
+  switch (input->CallbackType) {
+    case IncludeThreadCallback:
+      return input->IncludeThread.ThreadId != writer;
+    case ThreadCallback:
+    case ThreadExCallback:
+      return input->Thread.ThreadId != writer;
+    case IncludeModuleCallback:
+    case ModuleCallback:
+      return TRUE;
+    default:
+      return FALSE;  // no memory of our own to add, no cancelling
+  }
+}
+
+bool ReadAt(HANDLE file, uint64_t offset, void* data, DWORD size) {
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  DWORD done = 0;
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ReadFile(file, data, size, &done, nullptr) && done == size;
+}
+
+bool WriteAt(HANDLE file, uint64_t offset, const void* data, DWORD size) {
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  DWORD done = 0;
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && WriteFile(file, data, size, &done, nullptr) && done == size;
+}
+
+// Mends the thread list of a dump written for another thread. The writer
+// records that thread with the registers it has while it waits; it gets its
+// registers at the fault (its recorded stack runs from where it waits, below
+// the fault, to its base, so the top of the faulting stack is in the dump).
+// A writer that sized the list before leaving a thread out (Wine's) gets the
+// list's size put right, which readers check against its count. False when
+// the dump has no such thread or the file cannot be read back.
+// crash path: fixed buffers, file reads and writes, allocates nothing.
+bool MendThreadList(HANDLE file, uint32_t thread_id, const CONTEXT& fault) {
+  MINIDUMP_HEADER header{};
+  if (!ReadAt(file, 0, &header, sizeof header)) return false;
+  for (ULONG32 i = 0; i < header.NumberOfStreams; ++i) {
+    MINIDUMP_DIRECTORY entry{};
+    if (!ReadAt(file, header.StreamDirectoryRva + uint64_t{i} * sizeof entry, &entry, sizeof entry)) return false;
+    if (entry.StreamType != ThreadListStream) continue;
+    ULONG32 count = 0;
+    if (!ReadAt(file, entry.Location.Rva, &count, sizeof count)) return false;
+    const ULONG32 list_size = static_cast<ULONG32>(sizeof count + count * sizeof(MINIDUMP_THREAD));
+    if (entry.Location.DataSize > list_size) {
+      entry.Location.DataSize = list_size;
+      if (!WriteAt(file, header.StreamDirectoryRva + uint64_t{i} * sizeof entry, &entry, sizeof entry)) return false;
+    }
+    for (ULONG32 t = 0; t < count; ++t) {
+      MINIDUMP_THREAD thread{};
+      if (!ReadAt(file, entry.Location.Rva + sizeof count + uint64_t{t} * sizeof thread, &thread, sizeof thread)) {
+        return false;
+      }
+      if (thread.ThreadId != thread_id) continue;
+      if (thread.ThreadContext.DataSize < sizeof fault) return false;
+      return WriteAt(file, thread.ThreadContext.Rva, &fault, sizeof fault);
+    }
+  }
+  return false;
+}
+
 uint64_t CreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers, int32_t dump_type, uint32_t thread_id) {
   LogDebug("enter _HcSpyCreateDumpFile\n");
   const int length = PathLength(path);
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   MINIDUMP_EXCEPTION_INFORMATION exception{};
   exception.ThreadId = thread_id;
   exception.ExceptionPointers = pointers;
   exception.ClientPointers = TRUE;
+  const bool for_another_thread = thread_id != GetCurrentThreadId();
+  MINIDUMP_CALLBACK_INFORMATION leave_writer_out{&LeaveWriterOut, nullptr};
   // A file that could not be created fails here with the creation's error
   // (a missing directory names itself), not with whatever the writer makes
   // of an invalid handle.
   const BOOL written =
       file != INVALID_HANDLE_VALUE &&
       MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, static_cast<MINIDUMP_TYPE>(dump_type),
-                        pointers != nullptr ? &exception : nullptr, nullptr, nullptr);
+                        pointers != nullptr ? &exception : nullptr, nullptr,
+                        for_another_thread ? &leave_writer_out : nullptr);
   if (written) {
     LogDebug("file path lenth: %d,  game dump by self succeed\n", length);
+    if (for_another_thread && pointers != nullptr && pointers->ContextRecord != nullptr &&
+        !MendThreadList(file, thread_id, *pointers->ContextRecord)) {
+      LogDebug("the dump lacks the faulting thread %u\n", static_cast<unsigned>(thread_id));
+    }
     LARGE_INTEGER size{};
     const bool sized = GetFileSizeEx(file, &size) != FALSE;
     CloseHandle(file);
