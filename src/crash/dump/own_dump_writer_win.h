@@ -21,9 +21,11 @@ void PrepareDumpWriters();
 
 // MiniDumpWriteDump as loaded by PrepareDumpWriters, run under a guard: FALSE
 // with ERROR_MOD_NOT_FOUND when it could not be loaded, FALSE with
-// ERROR_UNHANDLED_EXCEPTION (574) when it faulted (the fault is logged and the call
-// abandoned). A program that never prepared (a test linking the core) is
-// prepared here on first use.
+// ERROR_UNHANDLED_EXCEPTION (574) when it faulted in its own module and no frame
+// of its own had a handler for the fault (the fault is logged and the call
+// abandoned). A fault elsewhere, or one its own frames may handle, is left
+// to the handlers that see it anyway. A program that never
+// prepared (a test linking the core) is prepared here on first use.
 // crash path: allocates nothing once prepared; takes no lock of its own.
 BOOL GuardedMiniDumpWriteDump(HANDLE process, DWORD process_id, HANDLE file, MINIDUMP_TYPE type,
                               PMINIDUMP_EXCEPTION_INFORMATION exception, PMINIDUMP_USER_STREAM_INFORMATION streams,
