@@ -126,7 +126,8 @@ BOOL WINAPI CountsThenWrites(HANDLE process, DWORD id, HANDLE file, MINIDUMP_TYP
                              PMINIDUMP_EXCEPTION_INFORMATION exception, PMINIDUMP_USER_STREAM_INFORMATION streams,
                              PMINIDUMP_CALLBACK_INFORMATION callback) {
   ++g_system_calls;
-  static const auto real = reinterpret_cast<Vextra::testing_hooks::MiniDumpWriteDumpFn>(reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"dbghelp.dll"), "MiniDumpWriteDump")));
+  static const auto real = reinterpret_cast<Vextra::testing_hooks::MiniDumpWriteDumpFn>(
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"dbghelp.dll"), "MiniDumpWriteDump")));
   return real(process, id, file, type, exception, streams, callback);
 }
 

@@ -161,7 +161,9 @@ void PrepareOnce() {
   if (g_prepared.exchange(true)) return;
   HMODULE dbghelp = LoadLibraryW(L"dbghelp.dll");
   MiniDumpWriteDumpFn loaded =
-      dbghelp != nullptr ? reinterpret_cast<MiniDumpWriteDumpFn>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump"))) : nullptr;
+      dbghelp != nullptr
+          ? reinterpret_cast<MiniDumpWriteDumpFn>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")))
+          : nullptr;
   if (loaded == nullptr) {
     LogDebug("dbghelp.dll MiniDumpWriteDump not loaded (%lu): dumps are written by %s\n",
              static_cast<unsigned long>(GetLastError()), DumpWriterName(DumpWriterKind::kOwn));

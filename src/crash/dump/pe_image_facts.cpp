@@ -59,12 +59,13 @@ uint32_t ReadCodeView(const Image& image, uint32_t directory_rva, uint32_t direc
 bool FindResourceEntry(const Image& image, uint32_t section_rva, uint32_t directory_offset, uint32_t id,
                        uint32_t* offset, bool* is_directory) {
   uint16_t named = 0, ids = 0;
-  if (!image.U16(section_rva + directory_offset + 12, &named) || !image.U16(section_rva + directory_offset + 14, &ids)) {
+  const uint32_t directory = section_rva + directory_offset;
+  if (!image.U16(directory + 12, &named) || !image.U16(directory + 14, &ids)) {
     return false;
   }
   const uint32_t total = uint32_t{named} + ids;
   for (uint32_t i = (id != 0 ? named : 0); i < total && i < kMaxResourceEntries; ++i) {
-    const uint32_t entry = section_rva + directory_offset + 16 + i * 8;
+    const uint32_t entry = directory + 16 + i * 8;
     uint32_t name = 0, target = 0;
     if (!image.U32(entry, &name) || !image.U32(entry + 4, &target)) return false;
     if (id != 0 && name != id) continue;
@@ -109,7 +110,8 @@ bool ReadPeImageFacts(uint64_t base, ImageReader read, void* context, uint8_t* c
   const uint32_t optional = nt + 24;
   uint16_t magic = 0;
   if (!image.U16(optional, &magic) || magic != kPe32PlusMagic) return false;
-  if (!image.U32(nt + 8, &facts->time_date_stamp) || !image.U32(optional + kOptionalSizeOfImage, &facts->size_of_image) ||
+  if (!image.U32(nt + 8, &facts->time_date_stamp) ||
+      !image.U32(optional + kOptionalSizeOfImage, &facts->size_of_image) ||
       !image.U32(optional + kOptionalCheckSum, &facts->checksum)) {
     return false;
   }

@@ -122,11 +122,13 @@ WindowsSnapshot& WindowsSnapshot::Instance() { return g_snapshot; }
 bool WindowsSnapshot::Reserve() {
   if (thread_list_ != nullptr) return true;
   if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
-    query_system_ = reinterpret_cast<QuerySystemFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
-    query_thread_ = reinterpret_cast<QueryThreadFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread")));
-    get_version_ = reinterpret_cast<GetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    auto lookup = [ntdll](const char* name) { return reinterpret_cast<void*>(GetProcAddress(ntdll, name)); };
+    query_system_ = reinterpret_cast<QuerySystemFn>(lookup("NtQuerySystemInformation"));
+    query_thread_ = reinterpret_cast<QueryThreadFn>(lookup("NtQueryInformationThread"));
+    get_version_ = reinterpret_cast<GetVersionFn>(lookup("RtlGetVersion"));
   }
-  thread_list_ = static_cast<uint8_t*>(VirtualAlloc(nullptr, kThreadListBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  thread_list_ =
+      static_cast<uint8_t*>(VirtualAlloc(nullptr, kThreadListBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   return thread_list_ != nullptr;
 }
 
@@ -167,7 +169,9 @@ void WindowsSnapshot::Capture(EXCEPTION_POINTERS* pointers, uint32_t thread_id) 
       exception_.parameters[i] = record.ExceptionInformation[i];
     }
   }
-  if (pointers != nullptr && pointers->ContextRecord != nullptr) Registers(*pointers->ContextRecord, &exception_.registers);
+  if (pointers != nullptr && pointers->ContextRecord != nullptr) {
+    Registers(*pointers->ContextRecord, &exception_.registers);
+  }
   CaptureThreads(pointers, thread_id);
   CaptureModules();
 }
@@ -284,7 +288,9 @@ void WindowsSnapshot::CaptureThreads(EXCEPTION_POINTERS* pointers, uint32_t faul
   // thread and the faulting thread are dumped on their own.
   if (!listed) AddThread(self, pointers, faulting_thread);
   bool faulting_listed = false;
-  for (uint32_t i = 0; i < thread_count_; ++i) faulting_listed = faulting_listed || threads_[i].thread_id == faulting_thread;
+  for (uint32_t i = 0; i < thread_count_; ++i) {
+    faulting_listed = faulting_listed || threads_[i].thread_id == faulting_thread;
+  }
   if (!faulting_listed) AddThread(faulting_thread, pointers, faulting_thread);
 }
 
@@ -306,8 +312,8 @@ void WindowsSnapshot::CaptureModules() {
     uint16_t path_bytes = 0;
     uint64_t path_at = 0;
     if (ReadMemory(record + kModuleBase, &base, 8) != 8 || ReadMemory(record + kModuleSize, &size, 4) != 4 ||
-        ReadMemory(record + kModulePath, &path_bytes, 2) != 2 || ReadMemory(record + kModulePath + 8, &path_at, 8) != 8 ||
-        base == 0) {
+        ReadMemory(record + kModulePath, &path_bytes, 2) != 2 ||
+        ReadMemory(record + kModulePath + 8, &path_at, 8) != 8 || base == 0) {
       continue;
     }
     minidump::ModuleFacts& module = modules_[module_count_];
