@@ -159,6 +159,10 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   void SetGameName(const std::string& value);
   std::string GetConfigLogPath() const;
   void SetConfigLogPath(const std::string& value);
+  // Whether crash dumps are written by the library's own writer first, the
+  // system's only when it fails (the configuration file's "<OwnDumpWriter>").
+  bool GetOwnDumpWriterFirst() const;
+  void SetOwnDumpWriterFirst(bool value);
 
   int64_t GetBootTime() const;
   void SetBootTime(int64_t seconds);
@@ -194,6 +198,7 @@ class CommonInfo : public BaseSingleton<CommonInfo> {
   struct State {
     std::shared_ptr<lumarobase::SystemInfo> systemInfo;
     int32_t dumpType = 0;
+    bool ownDumpWriterFirst = false;
     bool crashUploadEnable = true;
     bool customLogPathSet = false;
     std::wstring customLogPath;

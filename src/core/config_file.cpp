@@ -1,6 +1,7 @@
 #include "core/config_file.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,7 +15,8 @@
 namespace Vextra {
 namespace {
 
-enum class ConfigTag { kAppId, kDomainUrl, kIgnoreDlls, kIgnoreDllCnt, kGameName, kLogOutput, kLogPath };
+enum class ConfigTag { kAppId, kDomainUrl, kIgnoreDlls, kIgnoreDllCnt, kGameName, kLogOutput, kLogPath,
+                       kOwnDumpWriter };
 
 struct TagText {
   ConfigTag tag;
@@ -31,6 +33,7 @@ constexpr TagText kTags[] = {
     {ConfigTag::kGameName, "<GameName>", "</GameName>"},
     {ConfigTag::kLogOutput, "<LogOutput>", "</LogOutput>"},
     {ConfigTag::kLogPath, "<LogPath>", "</LogPath>"},
+    {ConfigTag::kOwnDumpWriter, "<OwnDumpWriter>", "</OwnDumpWriter>"},
 };
 
 std::string TrimBlanks(std::string_view value) {
@@ -38,6 +41,16 @@ std::string TrimBlanks(std::string_view value) {
   if (begin == std::string_view::npos) return std::string();
   size_t end = value.find_last_not_of(" \t");
   return std::string(value.substr(begin, end - begin + 1));
+}
+
+bool IsOnValue(const std::string& value) {
+  if (value == "1") return true;
+  if (value.size() != 4) return false;
+  constexpr char kTrue[] = "true";
+  for (size_t i = 0; i < 4; ++i) {
+    if (std::tolower(static_cast<unsigned char>(value[i])) != kTrue[i]) return false;
+  }
+  return true;
 }
 
 // Per-file state that spans lines.
@@ -64,6 +77,8 @@ void ApplyValue(ConfigTag tag, std::string_view raw, CommonInfo& settings, ReadS
     case ConfigTag::kIgnoreDlls: settings.AddIgnoredDll(value); break;
     case ConfigTag::kGameName: settings.SetGameName(value); break;
     case ConfigTag::kLogPath: settings.SetConfigLogPath(value); break;
+    // "1" or "true" (any case) puts the own writer first; any other value takes it back.
+    case ConfigTag::kOwnDumpWriter: settings.SetOwnDumpWriterFirst(IsOnValue(value)); break;
     case ConfigTag::kIgnoreDllCnt:  // read and discarded
     case ConfigTag::kLogOutput: break;
   }

@@ -3,6 +3,7 @@
 #include "crash/crash_context.h"
 #include "crash/crash_entries.h"
 #include "crash/crash_install.h"
+#include "crash/dump/own_dump_writer_win.h"
 #include "crash/exception_facts.h"
 #include "crash/hook/minhook_api.h"
 #include "crash/prepared_crash_guid.h"
@@ -122,6 +123,7 @@ void InstallCrashHandlers() {
   } else {
     LogDebug("fail to add veh %d\n", static_cast<int>(GetLastError()));
   }
+  PrepareDumpWriters();  // after the vectored handler: its guard must see a writer's fault first
 
   if (MH_Initialize() != MH_OK) {
     LogDebug("Initialize MinHook failed.\n");

@@ -110,6 +110,34 @@ TEST_F(ConfigFileTest, AppliesLinesByTheRules) {
   }
 }
 
+TEST_F(ConfigFileTest, OwnDumpWriterLineChoosesTheWriterOrder) {
+  struct Row {
+    const char* name;
+    bool before;  // the setting before the text is read
+    const char* text;
+    bool after;
+  };
+  const Row rows[] = {
+      {"off by default", false, "", false},
+      {"1 puts it first", false, "<OwnDumpWriter>1</OwnDumpWriter>", true},
+      {"true in any case, trimmed", false, "<OwnDumpWriter> TrUe\t</OwnDumpWriter>", true},
+      {"0 takes it back", true, "<OwnDumpWriter>0</OwnDumpWriter>", false},
+      {"any other word is off", true, "<OwnDumpWriter>yes</OwnDumpWriter>", false},
+      {"a longer word starting with true is off", true, "<OwnDumpWriter>trueish</OwnDumpWriter>", false},
+      {"empty value leaves it", true, "<OwnDumpWriter></OwnDumpWriter>", true},
+      {"commented line is skipped", false, "<!-- <OwnDumpWriter>1</OwnDumpWriter> -->", false},
+      {"later line wins", false, "<OwnDumpWriter>1</OwnDumpWriter>\n<OwnDumpWriter>0</OwnDumpWriter>", false},
+      {"an earlier tag on the line decides", false, "<LogPath>p</LogPath><OwnDumpWriter>1</OwnDumpWriter>", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    settings_.ResetForTesting();
+    settings_.SetOwnDumpWriterFirst(row.before);
+    ApplyConfigText(row.text, settings_);
+    EXPECT_EQ(settings_.GetOwnDumpWriterFirst(), row.after);
+  }
+}
+
 TEST_F(ConfigFileTest, OnlyTheFirst32IgnoreDllsLinesCount) {
   std::string text;
   for (int i = 1; i <= 33; ++i) text += "<IgnoreDlls>mod" + std::to_string(i) + ".dll</IgnoreDlls>\n";

@@ -59,6 +59,7 @@ class PublishedPath {
 PublishedPath g_workspace;
 std::atomic<bool> g_custom{false};
 std::atomic<int32_t> g_dump_type{0};
+std::atomic<bool> g_own_writer_first{false};
 PublishedPath g_library_dir;
 std::atomic<bool> g_library_known{false};
 
@@ -75,7 +76,12 @@ void RefreshDumpSettings() {
   CommonInfo& info = CommonInfo::Instance();
   PublishDumpWorkspace(info.GetCustomWorkspace(), info.GetWorkspace());
   PublishDumpType(info.GetDumpType());
+  PublishOwnDumpWriterFirst(info.GetOwnDumpWriterFirst());
 }
+
+void PublishOwnDumpWriterFirst(bool first) { g_own_writer_first.store(first, std::memory_order_release); }
+
+bool ReadOwnDumpWriterFirst() { return g_own_writer_first.load(std::memory_order_acquire); }
 
 bool ReadDumpWorkspace(wchar_t (&workspace)[kDumpPathChars]) {
   const bool custom = g_custom.load(std::memory_order_acquire);
@@ -105,6 +111,7 @@ namespace Vextra::testing_hooks {
 void ResetDumpSettingsForTesting() {
   PublishDumpWorkspace(false, std::wstring());
   PublishDumpType(0);
+  PublishOwnDumpWriterFirst(false);
   g_library_known.store(false, std::memory_order_release);
 }
 }  // namespace Vextra::testing_hooks

@@ -27,6 +27,12 @@ bool ReadDumpWorkspace(wchar_t (&workspace)[kDumpPathChars]);
 // crash path: one atomic load.
 int32_t ReadDumpType();
 
+// Whether the library's own dump writer goes before the system's (a setting
+// of the configuration file). Off until published.
+void PublishOwnDumpWriterFirst(bool first);
+// crash path: one atomic load.
+bool ReadOwnDumpWriterFirst();
+
 // Remembers the library directory (found once where looking it up is safe,
 // e.g. while the library is being attached).
 void PublishLibraryDirectory(const wchar_t* directory);

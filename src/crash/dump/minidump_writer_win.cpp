@@ -5,6 +5,7 @@
 #include <dbghelp.h>
 
 #include "crash/dump/dump_settings.h"
+#include "crash/dump/own_dump_writer_win.h"
 #include "log/sdk_log.h"
 #include "log/time_stamp.h"
 
@@ -46,9 +47,11 @@ struct DumpOfThread {
   uint32_t thread_id;
 };
 
+// The system's writer or the library's own, whichever the configuration puts
+// first, the other when it writes nothing (own_dump_writer_win.h).
 uint64_t WriteDumpOfThread(const wchar_t* path, int32_t dump_type, void* context) {
   const DumpOfThread& dump = *static_cast<const DumpOfThread*>(context);
-  return CreateDumpFile(path, dump.pointers, dump_type, dump.thread_id);
+  return WriteDumpFileWithFallback(path, dump.pointers, dump_type, dump.thread_id, &CreateDumpFile);
 }
 
 }  // namespace
@@ -154,9 +157,9 @@ uint64_t CreateDumpFile(const wchar_t* path, _EXCEPTION_POINTERS* pointers, int3
   // of an invalid handle.
   const BOOL written =
       file != INVALID_HANDLE_VALUE &&
-      MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, static_cast<MINIDUMP_TYPE>(dump_type),
-                        pointers != nullptr ? &exception : nullptr, nullptr,
-                        for_another_thread ? &leave_writer_out : nullptr);
+      GuardedMiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file,
+                               static_cast<MINIDUMP_TYPE>(dump_type), pointers != nullptr ? &exception : nullptr,
+                               nullptr, for_another_thread ? &leave_writer_out : nullptr);
   if (written) {
     LogDebug("file path lenth: %d,  game dump by self succeed\n", length);
     if (for_another_thread && pointers != nullptr && pointers->ContextRecord != nullptr &&
@@ -217,7 +220,7 @@ long WriteTestDump(uint32_t code, _EXCEPTION_POINTERS* pointers) {
   exception.ExceptionPointers = pointers;
   exception.ClientPointers = TRUE;
   if (file != INVALID_HANDLE_VALUE &&
-      MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
+      GuardedMiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
                         pointers != nullptr ? &exception : nullptr, nullptr, nullptr)) {
     LogDebug("%s game dump by self succeed\n", "test.dmp");
   }
