@@ -13,6 +13,11 @@ set -uo pipefail
 library_debug=$1
 run=$2
 shift 2
+# The Windows paths the driver prints are turned into files by Wine's own
+# winepath, in the test prefix the run command uses.
+# shellcheck source=scripts/setup_wine.sh
+. "$(dirname "$run")/setup_wine.sh"
+vextra_wine_env
 checker=${VEXTRA_DUMP_CHECK:-$(dirname "${VEXTRA_COLLECTOR:-}")/vextra-dump-check}
 [ -x "$checker" ] || { echo "FAIL: no dump checker at $checker"; exit 1; }
 lldb=$(command -v lldb-14) || { echo "FAIL: lldb-14 is not installed"; exit 1; }
@@ -23,7 +28,7 @@ done
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-VEXTRA_CRASH_KEEP_RUNS=1 "$run" "$@" --gtest_filter='Dbghelp/CrashFallback.dbghelp_*' >"$log" 2>&1
+VEXTRA_CRASH_KEEP_RUNS=1 "$run" "$@" --gtest_filter='Dbghelp/CrashFallback.*/dbghelp_*' >"$log" 2>&1
 driver=$?
 grep -E '^\[ *(OK|FAILED) *\]|kept ' "$log"
 failures=0
@@ -48,10 +53,15 @@ while IFS= read -r kept; do
     problems+=("the selected thread does not stop on exception 0xc0000005")
   [ -n "$threads" ] && [ "$listed" -eq "$threads" ] ||
     problems+=("LLDB lists $listed threads, the dump holds ${threads:-?}")
-  printf '%s\n' "$out" | grep -qE 'vextra_fallback_host\.exe`[A-Za-z_]' || problems+=("no named frame of the host")
+  host_name=$(basename "$host")
+  printf '%s\n' "$out" | grep -qF "$host_name\`main" || problems+=("no named frame of the host ($host_name)")
   printf '%s\n' "$out" | grep -qE 'Vextra64\.dll`[A-Za-z_:]' || problems+=("no named frame of Vextra64.dll")
-  printf '%s\n' "$out" | grep -qE 'Vextra64\.dll`.* at [A-Za-z_]+\.cpp:[0-9]+' ||
-    problems+=("no source line of Vextra64.dll from its DWARF file")
+  # The library's frame at the fault, looked up in its DWARF file: a line.
+  pc=$(printf '%s\n' "$out" | sed -nE 's/^\* thread #[0-9]+: tid = [^,]+, (0x[0-9a-f]+) Vextra64\.dll`.*/\1/p' | head -n 1)
+  lookup=$(timeout 120 "$lldb" -b -o "target create \"$host\" --core \"$dump\"" \
+    -o "target symbols add \"$library_debug\"" -o "image lookup -a ${pc:-0}" 2>&1 | tr -d '\000')
+  printf '%s\n' "$lookup" | grep -qE 'Summary: Vextra64\.dll`.* at ([^ ]*:)?[0-9]+:[0-9]+' ||
+    problems+=("no source line of Vextra64.dll at the fault from its DWARF file")
   if [ ${#problems[@]} -eq 0 ]; then
     echo "PASS: $dump ($listed threads)"
     rm -rf "$dir"
