@@ -71,11 +71,11 @@ void CreateIfMissing(const wchar_t* directory) {
   mkdir(narrow, 0755);
 }
 
-// The library directory as the installation published it; looked up here
-// only when nothing was published (a test program that installed nothing).
+// The library directory as the installation published it. Never looked up
+// here: the lookup builds strings on the heap.
+// crash path: copies the published text, allocates nothing.
 bool LibraryDirectory(wchar_t (&out)[kDumpPathChars]) {
-  if (ReadLibraryDirectory(out) && out[0] != L'\0') return true;
-  return DirectoryPart(platform::LibraryPath().c_str(), L'/', out);
+  return ReadLibraryDirectory(out) && out[0] != L'\0';
 }
 
 // The dump's bytes through pwrite on a file descriptor.
