@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "crash/dump/crash_dump_dir.h"
 #include "crash/dump/dump_files.h"
 #include "crash/dump/dump_settings.h"
 #include "crash/dump/minidump_writer.h"
@@ -212,19 +213,7 @@ void WriteCrashDumpForThread(_EXCEPTION_POINTERS* pointers, uint32_t thread_id,
     return;
   }
   wchar_t dump_dir[kDumpPathChars];
-  if (ReadDumpWorkspace(dump_dir)) {
-    LogDebug("Using custom worksapce to generate dump.\n");
-  } else {
-    LogDebug("Using default worksapce to generate dump.\n");
-    wchar_t library_dir[kDumpPathChars];
-    wchar_t pxr64_dir[kDumpPathChars];
-    if (!LibraryDirectory(library_dir) || !FormatCrashDumpDirs(library_dir, L'/', pxr64_dir, dump_dir)) {
-      LogDebug("dump directory too long, no dump written\n");
-      return;
-    }
-    CreateIfMissing(pxr64_dir);
-    CreateIfMissing(dump_dir);
-  }
+  if (!ChooseCrashDumpDir(L'/', CrashDumpDirCalls{&LibraryDirectory, &CreateIfMissing}, dump_dir)) return;
   // Every other thread stays stopped until both files are written.
   snapshot->Capture(SignalFactsOf(*pointers, thread_id));
   CaptureOfCrash capture{snapshot, 0};

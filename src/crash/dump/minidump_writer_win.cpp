@@ -4,6 +4,7 @@
 // dbghelp.h needs windows.h first.
 #include <dbghelp.h>
 
+#include "crash/dump/crash_dump_dir.h"
 #include "crash/dump/dump_settings.h"
 #include "crash/dump/own_dump_writer_win.h"
 #include "log/sdk_log.h"
@@ -189,19 +190,7 @@ void WriteCrashDumpForThread(_EXCEPTION_POINTERS* pointers, uint32_t thread_id,
                              wchar_t (&dump_path)[kDumpPathChars]) {
   dump_path[0] = L'\0';
   wchar_t dump_dir[kDumpPathChars];
-  if (ReadDumpWorkspace(dump_dir)) {
-    LogDebug("Using custom worksapce to generate dump.\n");
-  } else {
-    LogDebug("Using default worksapce to generate dump.\n");
-    wchar_t library_dir[kDumpPathChars];
-    wchar_t pxr64_dir[kDumpPathChars];
-    if (!LibraryDirectory(library_dir) || !FormatCrashDumpDirs(library_dir, L'\\', pxr64_dir, dump_dir)) {
-      LogDebug("dump directory too long, no dump written\n");
-      return;
-    }
-    CreateIfMissing(pxr64_dir);
-    CreateIfMissing(dump_dir);
-  }
+  if (!ChooseCrashDumpDir(L'\\', CrashDumpDirCalls{&LibraryDirectory, &CreateIfMissing}, dump_dir)) return;
   DumpOfThread dump{pointers, thread_id};
   const DumpFileWriter writer{&WriteDumpOfThread, &NowSeconds, &dump};
   if (!WriteDumpWithCompanion(dump_dir, L'\\', ReadDumpType(), writer, dump_path)) {
