@@ -1,8 +1,10 @@
 // A minimal host: configures the crash reporter, starts it, logs a few lines
 // into the report ring, sets user values and reports two script errors: one
 // synchronously (sent before the call returns, with a game log file attached)
-// and one asynchronously (sent by the library's report thread).
-//   vextra_sample_host [server-url [game-log-file]]
+// and one asynchronously (sent by the library's report thread). With "crash"
+// as third argument it then crashes in a function of its own, so the crash
+// report and its minidump can be read back with the host's symbols.
+//   vextra_sample_host [server-url [game-log-file [crash]]]
 
 #include <chrono>
 #include <cstdio>
@@ -24,6 +26,20 @@ void WriteGameLog(const char* path) {
   std::fclose(file);
 }
 
+// Out of line, never cloned, and a volatile write: the fault stays in this
+// function, at this line, whatever the optimiser does.
+__attribute__((noinline, noclone)) void SpawnEnemyWave(int wave) {
+  volatile int* enemies = nullptr;
+  enemies[wave] = wave;  // the sample crash: a write through a null pointer
+}
+
+__attribute__((noinline, noclone)) void LoadLevel(int level) {
+  std::printf("sample host: loading level %d\n", level);
+  std::fflush(stdout);
+  SpawnEnemyWave(level);
+  std::printf("sample host: level %d loaded\n", level);
+}
+
 std::wstring Widen(const char* text) { return std::wstring(text, text + std::char_traits<char>::length(text)); }
 
 }  // namespace
@@ -31,6 +47,7 @@ std::wstring Widen(const char* text) { return std::wstring(text, text + std::cha
 int main(int argc, char** argv) {
   const char* server = argc > 1 ? argv[1] : "127.0.0.2";
   const char* game_log = argc > 2 ? argv[2] : "game.log";
+  const bool crash = argc > 3 && std::string(argv[3]) == "crash";
 
   VX_ConfigDebugMode(true);  // write the SDK log's debug lines
   VX_ConfigCrashServerUrl(server);
@@ -56,6 +73,7 @@ int main(int argc, char** argv) {
   VX_ReportException(1, "ScriptWarning", "slow frame", "render.lua:7", "{\"ms\":48}", true, nullptr);
   // Give the report thread time to send before the host ends.
   std::this_thread::sleep_for(std::chrono::seconds(3));
+  if (crash) LoadLevel(4);
   std::printf("sample host: done\n");
   return 0;
 }
