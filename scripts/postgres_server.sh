@@ -45,7 +45,7 @@ ensure_server_user() {
     flock 9
     id -u "$server_user" >/dev/null 2>&1 ||
       useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$server_user"
-  ) 9>/run/lock/vextra-pg-user.lock
+  ) 9>"$(if [ -d /run/lock ]; then echo /run/lock; else echo /tmp; fi)/vextra-pg-user.lock"
   id -u "$server_user" >/dev/null 2>&1 || die "cannot make the user $server_user"
 }
 
