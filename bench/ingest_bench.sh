@@ -47,7 +47,7 @@ cleanup() {
     kill -TERM "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
   fi
-  [ -n "$pg_dir" ] && bash "$repo_dir/scripts/postgres_server.sh" stop "$pg_dir" >/dev/null 2>&1 || true
+  if [ -n "$pg_dir" ]; then bash "$repo_dir/scripts/postgres_server.sh" stop "$pg_dir" >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -64,8 +64,7 @@ start_server() {
   rm -f "$ready"
   "$@" >"$work/$name.out" 2>&1 &
   server_pid=$!
-  local i
-  for i in $(seq 1 200); do
+  for _ in $(seq 1 200); do
     [ -s "$ready" ] && return 0
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1

@@ -132,8 +132,7 @@ start() {
   fi
 
   # A drawn address already taken by someone else: draw another.
-  local attempt
-  for attempt in 1 2 3 4 5; do
+  for _ in 1 2 3 4 5; do
     write_listen_conf
     if (cd "$dir" && as_server "$pg_bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start) \
       >"$dir/pg_ctl.log" 2>&1; then
@@ -168,8 +167,7 @@ stop() {
   if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null &&
     [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = postgres ]; then
     kill -KILL "$pid" 2>/dev/null || true
-    local i
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.05
     done
