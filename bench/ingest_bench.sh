@@ -18,7 +18,8 @@
 # Settings: VEXTRA_INGEST_CLIENTS (32), VEXTRA_INGEST_REQUESTS (30000 distinct
 # bodies at most), VEXTRA_INGEST_SECONDS (10, the most a run lasts),
 # VEXTRA_INGEST_ROUNDS (3), VEXTRA_INGEST_ATTACHMENT_BYTES (0: add a dump of
-# that many bytes to every report).
+# that many bytes to every report), VEXTRA_INGEST_COLLECTOR (the collector
+# program, default BUILD_DIR/tools/vextra-collector).
 set -euo pipefail
 repo_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=$(cd "${1:-$repo_dir/build/linux}" && pwd)
@@ -31,7 +32,7 @@ attachment_bytes=${VEXTRA_INGEST_ATTACHMENT_BYTES:-0}
 
 sink=$build_dir/tools/ingest_bench/vextra-ingest-sink
 load=$build_dir/tools/ingest_bench/vextra-ingest-load
-collector=$build_dir/tools/vextra-collector
+collector=${VEXTRA_INGEST_COLLECTOR:-$build_dir/tools/vextra-collector}
 for program in "$sink" "$load" "$collector"; do
   [ -x "$program" ] || { echo "ingest_bench.sh: $program is not built" >&2; exit 1; }
 done
