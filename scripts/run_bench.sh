@@ -7,12 +7,15 @@
 # Then crash capture under Wine (vextra_crash_bench, a timed tool): C++
 # throw/catch with and without the library, and a fault's delivery against a
 # bare MiniDumpWriteDump plus one HTTPS POST; VEXTRA_CRASH_BENCH_RUNS runs each.
+# The ingest rate of the collector against a bare TLS server: bench/ingest_bench.sh
+# (its VEXTRA_INGEST_* settings are described there).
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$REPO_DIR"
 
 bash scripts/install_packages.sh >&2
-bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra_minidump_bench vextra_dump_bench vextra_crash_bench_linux vextra-collector >&2
+bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra_minidump_bench vextra_dump_bench vextra_crash_bench_linux vextra-collector \
+  vextra-ingest-sink vextra-ingest-load >&2
 build/linux/bench/vextra_bench --benchmark_counters_tabular=true "$@"
 # The minidump writer: time and size of one dump of a 50-thread process (goals 50 ms, 1 MiB).
 build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
@@ -21,6 +24,9 @@ build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
 build/linux/bench/vextra_report_bench "$@"
 # The Linux crash dump of a real 50-thread process: threads stopped, snapshot, file.
 build/linux/bench/vextra_dump_bench "$@"
+# Ingest: the collector (SQLite, and PostgreSQL when it takes one) against a
+# bare TLS server that drops each body, 32 clients, with the ratio to that ceiling.
+bash bench/ingest_bench.sh build/linux
 # Crash capture on Linux: fault to stored report against one HTTPS POST of the same body.
 build/linux/bench/vextra_crash_bench_linux build/linux/libVextra64.so \
   build/linux/tests/crash_host_linux/vextra_crash_host_linux "${VEXTRA_CRASH_BENCH_RUNS:-7}"
