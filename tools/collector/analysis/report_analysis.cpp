@@ -35,9 +35,6 @@ ReportOutcome AnalyseReport(const ReportFacts& facts, DumpAnalyser& analyser) {
     }
   }
   for (const std::string& line : outcome.analysis.problems) errors.push_back(line);
-  for (const AnalysedThread& thread : outcome.analysis.threads) {
-    if (!thread.error.empty() && thread.faulting) errors.push_back("thread " + std::to_string(thread.thread_id) + ": " + thread.error);
-  }
   const bool readAnything = !outcome.analysis.threads.empty() || !outcome.analysis.modules.empty() ||
                             outcome.analysis.has_exception;
   outcome.state = readAnything ? "done" : "failed";
