@@ -52,6 +52,18 @@ constexpr char kStyle[] =
     "form input,form select{margin-right:6px}.err{color:#b00}.frame{font-family:monospace}"
     "svg rect{fill:#4a7bd0}";
 
+// Opens or closes every thread's stack at once.
+constexpr char kThreadScript[] =
+    "<script>(function(){var b=document.getElementById('expand-threads');if(!b)return;"
+    "b.addEventListener('click',function(){var d=document.querySelectorAll('#threads details');"
+    "var open=b.textContent==='expand all';d.forEach(function(x){x.open=open;});"
+    "b.textContent=open?'collapse all':'expand all';});})();</script>";
+
+// Applies the type filter as soon as it is chosen.
+constexpr char kFilterScript[] =
+    "<script>(function(){var f=document.getElementById('filters');if(!f)return;"
+    "f.elements['type'].addEventListener('change',function(){f.submit();});})();</script>";
+
 std::string Head(const std::string& title) {
   return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + HtmlEscape(title) + "</title><style>" +
          kStyle + "</style></head><body><p><a href=\"/\">Crash groups</a></p><h1>" + HtmlEscape(title) + "</h1>";
@@ -68,7 +80,7 @@ std::string FilterForm(const Json& filters, const std::string& action) {
   return "<form id=\"filters\" method=\"get\" action=\"" + action + "\"><label>type <select name=\"type\">" +
          option("", "all") + option("crash", "crash") + option("error", "error") + "</select></label>" +
          input("app", "app") + input("version", "version") + input("user", "user") + input("q", "search") +
-         "<button type=\"submit\">Filter</button></form>";
+         "<button type=\"submit\">Filter</button></form>" + kFilterScript;
 }
 
 // Bars of the reports per day, oldest on the left.
@@ -234,7 +246,8 @@ std::string RenderReportPage(const Json& data) {
               Frames(thread["frames"]) + "</div>";
       if (!thread["error"].Text().empty()) html += "<p class=\"err\">" + E(thread["error"]) + "</p>";
     }
-    html += "<h2>Threads</h2><div id=\"threads\">";
+    html += "<h2>Threads</h2><p><button type=\"button\" id=\"expand-threads\">expand all</button></p>"
+            "<div id=\"threads\">";
     for (const Json& thread : threads) {
       html += "<details class=\"thread\"><summary>thread " + E(thread["thread_id"]) +
               (thread["faulting"].AsBool() ? " (crashed)" : "") + "</summary>" + Frames(thread["frames"]);
@@ -266,7 +279,7 @@ std::string RenderReportPage(const Json& data) {
     }
   }
   html += "<h2>Request</h2>" + KeyValueTable(data["request"], "request-fields");
-  return html + "<p><a href=\"/api/reports/" + HtmlEscape(id) + "\">JSON</a></p></body></html>";
+  return html + "<p><a href=\"/api/reports/" + HtmlEscape(id) + "\">JSON</a></p>" + kThreadScript + "</body></html>";
 }
 
 std::string RenderMessagePage(const std::string& title, const std::string& message) {
