@@ -212,6 +212,11 @@ TEST_F(WebViewTest, FiltersNarrowTheGroupsAndTheirReports) {
   }
   EXPECT_NE(Get("/api/groups/2", {{"user", "user-9"}}).body.find("\"total\":1"), std::string::npos);
   EXPECT_NE(Get("/api/groups/2", {{"user", "nobody"}}).body.find("\"total\":0"), std::string::npos);
+  // A group's reports are searched in their texts.
+  EXPECT_NE(Get("/api/groups/2", {{"q", "crash-gu"}}).body.find("\"total\":1"), std::string::npos);
+  EXPECT_NE(Get("/api/groups/2", {{"q", "check minidump"}}).body.find("\"total\":1"), std::string::npos);
+  EXPECT_NE(Get("/api/groups/2", {{"q", "crash_gu"}}).body.find("\"total\":0"), std::string::npos);
+  EXPECT_NE(Get("/api/groups/1", {{"q", "crash-gu"}}).body.find("\"total\":0"), std::string::npos);
 }
 
 TEST_F(WebViewTest, WithATokenNoDataWithoutIt) {

@@ -216,12 +216,9 @@ Json QueryGroup(const SqliteDb& db, int64_t groupId, const WebFilters& filters) 
     values.push_back(filters.user);
   }
   if (!filters.text.empty()) {
-    where += " AND (r.expName LIKE ?1x ESCAPE '\\' OR r.expMessage LIKE ?1x ESCAPE '\\' OR r.callStack LIKE ?1x "
-             "ESCAPE '\\' OR r.userid LIKE ?1x ESCAPE '\\' OR r.expuid LIKE ?1x ESCAPE '\\')";
-    const std::string mark = "?" + std::to_string(values.size() + 2);
-    size_t at;
-    while ((at = where.find("?1x")) != std::string::npos) where.replace(at, 3, mark);
-    values.push_back(LikePattern(filters.text));
+    where += " AND (r.expName LIKE ? ESCAPE '\\' OR r.expMessage LIKE ? ESCAPE '\\' OR r.callStack LIKE ? ESCAPE "
+             "'\\' OR r.userid LIKE ? ESCAPE '\\' OR r.expuid LIKE ? ESCAPE '\\')";
+    for (int i = 0; i < 5; ++i) values.push_back(LikePattern(filters.text));
   }
   auto bind = [&](SqliteQuery& query) {
     query.Bind(1, groupId);
