@@ -224,9 +224,13 @@ Json QueryGroup(const SqliteDb& db, int64_t groupId, const WebFilters& filters) 
     query.Bind(1, groupId);
     for (size_t i = 0; i < values.size(); ++i) query.Bind(static_cast<int>(i + 2), values[i]);
   };
-  SqliteQuery total(db, "SELECT COUNT(*)" + where);
-  bind(total);
-  result.Set("total", total.Step() ? total.Int(0) : int64_t{0});
+  if (values.empty()) {
+    result.Set("total", group.Int(4));  // the group's own count: no need to count its reports
+  } else {
+    SqliteQuery total(db, "SELECT COUNT(*)" + where);
+    bind(total);
+    result.Set("total", total.Step() ? total.Int(0) : int64_t{0});
+  }
   result.Set("page", filters.page);
   result.Set("page_size", kReportsPerPage);
 
