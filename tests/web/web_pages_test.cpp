@@ -2,12 +2,16 @@
 // started with --web on a loopback address of this test program's own,
 // reports posted to it as the library sends them (a crash with a minidump
 // written by the library's writer, the same crash from a build loaded
-// elsewhere, an error report with its log attachments and user values, and a
-// crash whose dump is garbage), then each page loaded with
+// elsewhere, an error report with its log attachments and user values, a
+// crash whose dump is garbage, and a dump of this process taken by the
+// library's Linux crash snapshot), then each page loaded with
 // `chromium --headless --dump-dom`, checked for what it must show and saved as
 // a screenshot under the test's output directory.
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -20,6 +24,7 @@
 #include "collector/tests/sample_dumps.h"
 #include "collector/zlib_codec.h"
 #include "httplib.h"
+#include "minidump/linux_process_snapshot.h"
 #include "support/loopback_address.h"
 #include "support/temp_dir.h"
 
@@ -35,6 +40,21 @@ std::string ReadFile(const std::filesystem::path& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// A dump of this very process taken by the library's Linux crash snapshot and
+// writer, as if this thread had faulted reading address 0x10.
+std::string DumpOfThisProcess(uint32_t* threadId) {
+  auto snapshot = std::make_unique<Vextra::minidump::LinuxProcessSnapshot>();
+  snapshot->PrepareSystemFacts();
+  ucontext_t context;
+  getcontext(&context);
+  *threadId = static_cast<uint32_t>(syscall(SYS_gettid));
+  snapshot->Capture({SIGSEGV, SEGV_MAPERR, 0x10, *threadId, &context});
+  vextra_test::BufferOutput out;
+  const uint64_t size = Vextra::minidump::WriteMinidump(*snapshot, out);
+  snapshot->Release();
+  return size == 0 ? std::string() : out.File();
 }
 
 // An error report (830, type 107) with the native log, the user values and a
@@ -101,7 +121,12 @@ class WebPagesTest : public testing::Test {
     crash.deviceId = "device-B";
     crash.crashTime += 86400;
     ASSERT_TRUE(PostReport(MakeCrashPacket(crash)));  // report 4
-    for (int id = 1; id <= 4; ++id) ASSERT_TRUE(WaitForAnalysis(id)) << "report " << id;
+    CrashReportFields processCrash;
+    const std::string dump = DumpOfThisProcess(&dumpThread_);
+    ASSERT_FALSE(dump.empty());
+    processCrash.minidump = collector::Gzip(dump);
+    ASSERT_TRUE(PostReport(MakeCrashPacket(processCrash)));  // report 5
+    for (int id = 1; id <= 5; ++id) ASSERT_TRUE(WaitForAnalysis(id)) << "report " << id;
   }
   static void TearDownTestSuite() {
     if (collector_ != nullptr) EXPECT_EQ(collector_->Stop(SIGTERM), 0);
@@ -179,6 +204,7 @@ class WebPagesTest : public testing::Test {
   static inline vextra_test::TempDir* dir_ = nullptr;
   static inline ChildProcess* collector_ = nullptr;
   static inline std::string address_;
+  static inline uint32_t dumpThread_ = 0;
 };
 
 TEST_F(WebPagesTest, GroupsPageListsBothGroupsByCountWithTheirFigures) {
@@ -253,12 +279,20 @@ TEST_F(WebPagesTest, CrashReportPageShowsTheExceptionStacksModulesAndLogs) {
   // function with file:line and for a Vextra64.dll frame by name.
 }
 
+TEST_F(WebPagesTest, ARealLinuxProcessDumpShowsItsThreadsAndModules) {
+  const std::string dom = LoadPage("/reports/5", "linux-crash-report");
+  ExpectShows(dom, {"analysis: done (crash)", "SIGSEGV (0xb) at 0x10, thread " + std::to_string(dumpThread_),
+                    "<h2>Crashing thread " + std::to_string(dumpThread_) + "</h2>",
+                    "<li class=\"frame\">vextra_web_page_tests+0x", "/vextra_web_page_tests</td>",
+                    "<summary>thread " + std::to_string(dumpThread_) + " (crashed)</summary>"});
+}
+
 TEST_F(WebPagesTest, AnUnreadableDumpShowsItsErrorAndTheCollectorGoesOn) {
   const std::string dom = LoadPage("/reports/3", "unreadable-report");
   ExpectShows(dom, {"analysis: failed (crash)", "<ul id=\"analysis-errors\"><li class=\"err\">"});
   // Still storing and analysing after it.
   ASSERT_TRUE(PostReport(ErrorPacket()));
-  EXPECT_TRUE(WaitForAnalysis(5));
+  EXPECT_TRUE(WaitForAnalysis(6));
 }
 
 }  // namespace
