@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "collector/web/web_queries.h"
+
 namespace collector {
 namespace {
 
@@ -88,11 +90,12 @@ std::string DayChart(const Json& days) {
   const auto& items = days.Items();
   int64_t top = 1;
   for (const Json& day : items) top = std::max(top, day.AsInt());
-  std::string svg = "<svg class=\"chart\" width=\"" + std::to_string(items.size() * 4) +
-                    "\" height=\"24\" role=\"img\" aria-label=\"reports per day\">";
+  std::string svg = "<svg class=\"chart\" width=\"" + std::to_string(items.size() * 6) +
+                    "\" height=\"25\" role=\"img\" aria-label=\"reports per day\"><line x1=\"0\" y1=\"24.5\" x2=\"" +
+                    std::to_string(items.size() * 6) + "\" y2=\"24.5\" stroke=\"#bbb\"/>";
   for (size_t i = 0; i < items.size(); ++i) {
     const int64_t height = items[i].AsInt() == 0 ? 0 : std::max<int64_t>(1, items[i].AsInt() * 24 / top);
-    svg += "<rect x=\"" + std::to_string(i * 4) + "\" y=\"" + std::to_string(24 - height) + "\" width=\"3\" height=\"" +
+    svg += "<rect x=\"" + std::to_string(i * 6) + "\" y=\"" + std::to_string(24 - height) + "\" width=\"5\" height=\"" +
            std::to_string(height) + "\"><title>" + std::to_string(items[i].AsInt()) + "</title></rect>";
   }
   return svg + "</svg>";
@@ -182,7 +185,10 @@ std::string RenderGroupsPage(const Json& data) {
   const int page = static_cast<int>(data["page"].AsInt());
   html += "<p>";
   if (page > 1) html += "<a href=\"/" + FilterQuery(data["filters"], page - 1) + "\">previous</a> ";
-  html += "<a href=\"/" + FilterQuery(data["filters"], page + 1) + "\">next</a></p>";
+  if (data["groups"].Items().size() >= static_cast<size_t>(kGroupsPerPage)) {
+    html += "<a href=\"/" + FilterQuery(data["filters"], page + 1) + "\">next</a>";
+  }
+  html += "</p>";
   return html + "<p><a href=\"/api/groups" + FilterQuery(data["filters"], page) + "\">JSON</a></p></body></html>";
 }
 
