@@ -15,7 +15,7 @@ cd "$REPO_DIR"
 
 bash scripts/install_packages.sh >&2
 bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra_minidump_bench vextra_dump_bench vextra_crash_bench_linux vextra-collector \
-  vextra-ingest-sink vextra-ingest-load >&2
+  vextra-ingest-sink vextra-ingest-load vextra_web_view_bench >&2
 build/linux/bench/vextra_bench --benchmark_counters_tabular=true "$@"
 # The minidump writer: time and size of one dump of a 50-thread process (goals 50 ms, 1 MiB).
 build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
@@ -30,6 +30,10 @@ bash bench/ingest_bench.sh build/linux
 # Crash capture on Linux: fault to stored report against one HTTPS POST of the same body.
 build/linux/bench/vextra_crash_bench_linux build/linux/libVextra64.so \
   build/linux/tests/crash_host_linux/vextra_crash_host_linux "${VEXTRA_CRASH_BENCH_RUNS:-7}"
+# The collector's web view with 100,000 reports: server time of its pages (goal 100 ms).
+web_bench_dir=$(mktemp -d)
+build/linux/bench/vextra_web_view_bench "$web_bench_dir/collector.db"
+rm -rf "$web_bench_dir"
 # Crash capture under Wine, each figure beside its goal.
 bash scripts/build_windows.sh build/windows -DVEXTRA_BUILD_BENCH=ON -- vextra_crash_bench >&2
 VEXTRA_COLLECTOR="${VEXTRA_COLLECTOR:-$REPO_DIR/build/linux/tools/vextra-collector}" \

@@ -1,6 +1,7 @@
 // vextra-collector: a reference collection server for tests and demos. Accepts
 // "POST /pb/async" over HTTPS, stores every request in SQLite, answers with a
-// configurable strategy and faults, and stops cleanly on SIGINT or SIGTERM or
+// configurable strategy and faults, analyses stored reports in the background
+// into crash groups, serves them on --web, and stops cleanly on SIGINT or SIGTERM or
 // when a given stop file appears.
 
 #include <openssl/ssl.h>
@@ -20,12 +21,15 @@
 #include <thread>
 #include <vector>
 
+#include "collector/analysis/background_analyser.h"
+#include "collector/analysis/dump_analysis.h"
 #include "collector/answer_builder.h"
 #include "collector/collector_options.h"
 #include "collector/request_decoder.h"
 #include "collector/request_store.h"
 #include "collector/request_summary.h"
 #include "collector/self_signed_identity.h"
+#include "collector/web/web_server.h"
 #include "httplib.h"
 
 namespace {
@@ -73,8 +77,9 @@ collector::ReceivedRequest Received(const httplib::Request& req) {
 
 bool IsUpload(const httplib::Request& req) { return req.method == "POST" && req.path == "/pb/async"; }
 
-void HandleUpload(const CollectorOptions& options, collector::RequestStore& store, StopSignal& stop,
-                  const httplib::Request& req, httplib::Response& res) {
+void HandleUpload(const CollectorOptions& options, collector::RequestStore& store,
+                  collector::BackgroundAnalyser& analyser, StopSignal& stop, const httplib::Request& req,
+                  httplib::Response& res) {
   const collector::ReceivedRequest received = Received(req);
   const collector::DecodedRequest decoded = collector::DecodeRequestBody(req.body);
   const collector::Answer answer = collector::BuildAnswer(options, decoded.cmd);
@@ -85,6 +90,8 @@ void HandleUpload(const CollectorOptions& options, collector::RequestStore& stor
   } catch (const std::exception& error) {
     PrintLine(std::string("cannot store the request: ") + error.what());
   }
+  // The analysis runs on the analyser's thread, never in this request.
+  if (decoded.hasReports) analyser.Wake();
   PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), answerText));
 
   if (answer.delayMs > 0) stop.WaitFor(answer.delayMs);
@@ -122,6 +129,10 @@ bool WaitForStopRequest(const CollectorOptions& options, const sigset_t& stopSig
 
 int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
   collector::RequestStore store(options.dbPath);
+  // Frame 0 of each thread and the module list, until the stack walker and
+  // the symboliser are plugged in here.
+  collector::MinimalDumpAnalyser dumpAnalyser;
+  collector::BackgroundAnalyser analyser(options.dbPath, dumpAnalyser, PrintLine);
 
   collector::TlsIdentity identity;
   std::unique_ptr<httplib::SSLServer> server;
@@ -138,7 +149,7 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
 
   StopSignal stop;
   server->Post("/pb/async", [&](const httplib::Request& req, httplib::Response& res) {
-    HandleUpload(options, store, stop, req, res);
+    HandleUpload(options, store, analyser, stop, req, res);
   });
   // Anything else gets the server's 404 and is still stored and printed.
   server->set_logger([&](const httplib::Request& req, const httplib::Response& res) {
@@ -165,8 +176,24 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
     std::fprintf(stderr, "vextra-collector: cannot listen on %s port %d\n", options.listen.c_str(), options.port);
     return 1;
   }
+  std::unique_ptr<collector::WebServer> web;
+  if (options.webPort != 0) {
+    web = std::make_unique<collector::WebServer>(options.dbPath, options.webToken);
+    if (!web->Bind(options.webAddress, options.webPort)) {
+      std::fprintf(stderr, "vextra-collector: cannot serve the web view on %s port %d\n", options.webAddress.c_str(),
+                   options.webPort);
+      return 1;
+    }
+  }
   const std::string listening = "listening on " + options.listen + " port " + std::to_string(options.port);
   PrintLine(listening + ", storing in " + options.dbPath);
+  analyser.Start();
+  if (web) {
+    web->Start();
+    const bool v6 = options.webAddress.find(':') != std::string::npos;
+    PrintLine("web view on http://" + (v6 ? "[" + options.webAddress + "]" : options.webAddress) + ":" +
+              std::to_string(options.webPort) + "/" + (options.webToken.empty() ? "" : " (access token required)"));
+  }
   if (!options.readyFile.empty()) {
     std::FILE* ready = std::fopen(options.readyFile.c_str(), "w");
     if (ready == nullptr) {
@@ -193,6 +220,8 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
   const bool listened = server->listen_after_bind();
   listenDone = true;
   signalWaiter.join();
+  if (web) web->Stop();
+  analyser.Stop();
   PrintLine("stopped");
   return listened || stop.IsRaised() ? 0 : 1;
 }

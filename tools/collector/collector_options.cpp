@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "collector/web/web_access.h"
+
 namespace collector {
 namespace {
 
@@ -71,6 +73,19 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
        [](const std::string& v, CollectorOptions& o) -> std::string {
          if (v.empty()) return "--ready-file needs a file name";
          o.readyFile = v;
+         return "";
+       }},
+      {"--web",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (!ParseWebAddress(v, &o.webAddress, &o.webPort)) {
+           return "--web needs ADDR:PORT with a numeric address ([ADDR]:PORT for IPv6), got '" + v + "'";
+         }
+         return "";
+       }},
+      {"--web-token",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (v.empty()) return "--web-token needs a non-empty token";
+         o.webToken = v;
          return "";
        }},
       {"--strategy",
@@ -167,6 +182,16 @@ ParseOutcome ParseCollectorArguments(const std::vector<std::string>& args) {
     outcome.error = "--cert and --key go together";
     return outcome;
   }
+  // The pages show user ids, logs and user values: only the local machine
+  // may read them without a token.
+  if (options.webPort != 0 && !IsLoopbackAddress(options.webAddress) && options.webToken.empty()) {
+    outcome.error = "--web on the non-loopback address " + options.webAddress + " needs --web-token";
+    return outcome;
+  }
+  if (options.webPort == 0 && !options.webToken.empty()) {
+    outcome.error = "--web-token goes with --web";
+    return outcome;
+  }
   outcome.ok = true;
   return outcome;
 }
@@ -177,13 +202,17 @@ std::string CollectorUsage() {
          "                        [--http-status N] [--gzip-encoding-header] [--plain-body]\n"
          "                        [--delay-ms N] [--drop] [--answer-bytes N]\n"
          "                        [--stop-file FILE] [--ready-file FILE]\n"
+         "                        [--web ADDR:PORT [--web-token TOKEN]]\n"
          "Accepts POST /pb/async over HTTPS, stores each request in the SQLite file of --db\n"
          "(default collector.db) and answers user-information requests with the strategy\n"
          "given by --strategy. --listen defaults to 127.0.0.1, --port to 443; without\n"
          "--cert/--key a self-signed certificate is made at start. Stops on SIGINT or SIGTERM,\n"
          "or once the file named by --stop-file exists (removed again once the database is closed).\n"
          "--ready-file names a file written once the collector listens. --answer-bytes makes\n"
-         "every answer body N bytes long: the usual body, then zero bytes (or cut to N).\n";
+         "every answer body N bytes long: the usual body, then zero bytes (or cut to N).\n"
+         "--web serves the crash groups and reports over HTTP on ADDR:PORT (off by default);\n"
+         "an address other than loopback is refused unless --web-token is given, and with a\n"
+         "token every page and API call needs it (?token=TOKEN once, or Authorization: Bearer).\n";
 }
 
 }  // namespace collector

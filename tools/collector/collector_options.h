@@ -29,6 +29,10 @@ struct CollectorOptions {
   std::string stopFile;
   // Written once the collector listens, so a caller knows the port is its own.
   std::string readyFile;
+  // Web view: off while webPort is 0. A non-loopback webAddress needs webToken.
+  std::string webAddress;
+  int webPort = 0;
+  std::string webToken;  // when set, every page and API call must present it
   bool help = false;
 };
 

@@ -29,6 +29,21 @@
 //                  owner_id (the id in that table), map (the field name:
 //                  reserved, headers, allStacks, valueMap, userMap), key, value.
 //
+// What the background analyser derives from each report, and the crash groups:
+//   report_analyses  one row per analysed report: state ('pending', 'done',
+//                  'failed'), kind ('crash' when it carries "minidump.zip",
+//                  else 'error'), error, signature, group_id, the exception,
+//                  missing_symbols (space-separated debug ids of modules on the
+//                  stacks that had no symbols), analysed_at.
+//   stack_frames, dump_threads, dump_modules  the walked dump of a crash report.
+//   crash_groups   one row per signature, with report_count, first_seen and
+//                  last_seen (crashTime, or the request's receipt when unset).
+//   group_days, group_versions, group_users, group_devices, group_apps (the
+//                  envelope's bundleId and prodId)  kept up to date as reports
+//                  join and leave a group, each with the number of its reports,
+//                  so the group list reads only these small tables.
+//   symbol_files   written by "symbols add": which debug ids have stored files.
+//
 // Integers are stored as SQLite integers (uint64 fields by their bit pattern),
 // bools as 0/1, string fields as TEXT and bytes fields as BLOB.
 
@@ -69,6 +84,43 @@ CREATE TABLE IF NOT EXISTS summaries (
   gatewayIp TEXT, coldStart INTEGER);
 CREATE TABLE IF NOT EXISTS map_entries (
   owner TEXT, owner_id INTEGER, map TEXT, key TEXT, value TEXT);
+CREATE TABLE IF NOT EXISTS report_analyses (
+  report_id INTEGER PRIMARY KEY, state TEXT, kind TEXT, error TEXT, signature TEXT,
+  group_id INTEGER, exception_code INTEGER, exception_address INTEGER,
+  crashing_thread INTEGER, missing_symbols TEXT, analysed_at INTEGER);
+CREATE TABLE IF NOT EXISTS stack_frames (
+  report_id INTEGER, thread_id INTEGER, frame_index INTEGER, pc INTEGER, trust TEXT,
+  module_name TEXT, module_offset INTEGER, function TEXT, file TEXT, line INTEGER);
+CREATE TABLE IF NOT EXISTS dump_threads (
+  report_id INTEGER, thread_id INTEGER, faulting INTEGER, error TEXT);
+CREATE TABLE IF NOT EXISTS dump_modules (
+  report_id INTEGER, module_index INTEGER, name TEXT, base INTEGER, size INTEGER,
+  debug_id TEXT, debug_file TEXT, has_symbols INTEGER);
+CREATE TABLE IF NOT EXISTS crash_groups (
+  id INTEGER PRIMARY KEY, signature TEXT UNIQUE, kind TEXT, title TEXT,
+  report_count INTEGER, first_seen INTEGER, last_seen INTEGER);
+CREATE TABLE IF NOT EXISTS group_days (
+  group_id INTEGER, day INTEGER, count INTEGER, PRIMARY KEY (group_id, day));
+CREATE TABLE IF NOT EXISTS group_versions (
+  group_id INTEGER, version TEXT, count INTEGER, PRIMARY KEY (group_id, version));
+CREATE TABLE IF NOT EXISTS group_users (
+  group_id INTEGER, user_id TEXT, count INTEGER, PRIMARY KEY (group_id, user_id));
+CREATE TABLE IF NOT EXISTS group_devices (
+  group_id INTEGER, device_id TEXT, count INTEGER, PRIMARY KEY (group_id, device_id));
+CREATE TABLE IF NOT EXISTS group_apps (
+  group_id INTEGER, app TEXT, count INTEGER, PRIMARY KEY (group_id, app));
+CREATE TABLE IF NOT EXISTS symbol_files (
+  debug_id TEXT, kind TEXT, file_name TEXT, path TEXT, added_at INTEGER,
+  PRIMARY KEY (debug_id, kind));
+CREATE INDEX IF NOT EXISTS reports_by_request ON reports (request_id);
+CREATE INDEX IF NOT EXISTS attachments_by_report ON attachments (report_id);
+CREATE INDEX IF NOT EXISTS map_entries_by_owner ON map_entries (owner, owner_id);
+CREATE INDEX IF NOT EXISTS analyses_by_group ON report_analyses (group_id, report_id);
+CREATE INDEX IF NOT EXISTS analyses_by_state ON report_analyses (state);
+CREATE INDEX IF NOT EXISTS frames_by_report ON stack_frames (report_id, thread_id, frame_index);
+CREATE INDEX IF NOT EXISTS threads_by_report ON dump_threads (report_id);
+CREATE INDEX IF NOT EXISTS modules_by_report ON dump_modules (report_id, module_index);
+CREATE INDEX IF NOT EXISTS groups_by_count ON crash_groups (report_count DESC);
 )SQL";
 
 }  // namespace collector

@@ -53,6 +53,30 @@ TEST(CollectorOptionsTest, IPv6ListenAddressAndLaterStrategyValueWins) {
   EXPECT_EQ(outcome.options.strategy.at("A"), "2");
 }
 
+TEST(CollectorOptionsTest, WebViewOnLoopbackWithoutTokenElsewhereWithOne) {
+  const struct {
+    std::vector<std::string> args;
+    const char* address;
+    int port;
+    const char* token;
+  } kCases[] = {
+      {{}, "", 0, ""},
+      {{"--web", "127.0.0.1:8080"}, "127.0.0.1", 8080, ""},
+      {{"--web=127.9.9.9:1"}, "127.9.9.9", 1, ""},
+      {{"--web", "[::1]:8080"}, "::1", 8080, ""},
+      {{"--web", "0.0.0.0:8080", "--web-token", "s3cret"}, "0.0.0.0", 8080, "s3cret"},
+      {{"--web-token=s3cret", "--web", "127.0.0.1:80"}, "127.0.0.1", 80, "s3cret"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const ParseOutcome outcome = ParseCollectorArguments(c.args);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_EQ(outcome.options.webAddress, c.address);
+    EXPECT_EQ(outcome.options.webPort, c.port);
+    EXPECT_EQ(outcome.options.webToken, c.token);
+  }
+}
+
 TEST(CollectorOptionsTest, BadArgumentsAreRefusedWithOneLine) {
   static const struct {
     std::vector<std::string> args;
@@ -82,6 +106,13 @@ TEST(CollectorOptionsTest, BadArgumentsAreRefusedWithOneLine) {
       {{"--ready-file", ""}, "--ready-file"},
       {{"--cert", "c.pem"}, "--cert and --key"},
       {{"--key", "k.pem"}, "--cert and --key"},
+      {{"--web", "localhost:8080"}, "--web needs ADDR:PORT"},
+      {{"--web", "127.0.0.1"}, "--web needs ADDR:PORT"},
+      {{"--web", "0.0.0.0:8080"}, "needs --web-token"},
+      {{"--web", "192.168.1.4:8080"}, "needs --web-token"},
+      {{"--web", "[::]:8080"}, "needs --web-token"},
+      {{"--web-token", "t"}, "--web-token goes with --web"},
+      {{"--web", "0.0.0.0:8080", "--web-token", ""}, "--web-token"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(testing::PrintToString(c.args));

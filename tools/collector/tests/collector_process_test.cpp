@@ -93,7 +93,8 @@ VextraPkg::ResponsePkg ResponseOf(const std::string& body, bool gzipped) {
 }
 
 TEST_F(CollectorProcessTest, BadArgumentsExitWithStatus2AndOneLine) {
-  static const std::vector<std::string> kCases[] = {{"--port", "0"}, {"--nonsense"}, {"--strategy", "x"}};
+  static const std::vector<std::string> kCases[] = {
+      {"--port", "0"}, {"--nonsense"}, {"--strategy", "x"}, {"--web", "0.0.0.0:18480"}};
   for (const auto& args : kCases) {
     SCOPED_TRACE(testing::PrintToString(args));
     auto child = Start(args);
@@ -240,6 +241,45 @@ TEST_F(CollectorProcessTest, UndecodableBodyIsStoredAndAnswered) {
   EXPECT_NE(ReadFile(Out()).find("cmd=? error='not POST /pb/async: GET /pb/async' body=0 answer=404"),
             std::string::npos)
       << ReadFile(Out());
+}
+
+TEST_F(CollectorProcessTest, WebViewWithATokenAnswersOnlyThoseWhoGiveIt) {
+  const std::string address = Address(26);
+  constexpr int kWebPort = 18480;
+  auto child = StartServing(address, {"--web", address + ":" + std::to_string(kWebPort), "--web-token", "s3cret"});
+  // A report, so that there is data to withhold.
+  ASSERT_TRUE(Post(address, GzipPacket(MakeReportPacket("web-uid"))));
+  httplib::Client web(address, kWebPort);
+  const struct {
+    const char* path;
+    httplib::Headers headers;
+    int status;
+  } kCases[] = {
+      {"/", {}, 401},
+      {"/api/groups", {}, 401},
+      {"/api/reports/1", {}, 401},
+      {"/reports/1?token=wrong", {}, 401},
+      {"/api/reports/1", {{"Authorization", "Bearer wrong"}}, 401},
+      {"/api/reports/1", {{"Cookie", "vextra_web_token=wrong"}}, 401},
+      {"/api/reports/1", {{"Authorization", "Bearer s3cret"}}, 200},
+      {"/reports/1", {{"Cookie", "vextra_web_token=s3cret"}}, 200},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.path + (c.headers.empty() ? std::string() : " " + c.headers.begin()->second));
+    auto result = web.Get(c.path, c.headers);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, c.status);
+    if (c.status == 401) EXPECT_EQ(result->body.find("web-uid"), std::string::npos) << result->body;
+    if (c.status == 200) EXPECT_NE(result->body.find("web-uid"), std::string::npos) << result->body;
+  }
+  // Logging in with the token sets the cookie the later pages carry.
+  auto login = web.Get("/reports/1?token=s3cret");
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->status, 200);
+  EXPECT_EQ(login->get_header_value("Set-Cookie").rfind("vextra_web_token=s3cret;", 0), 0u);
+  EXPECT_NE(login->body.find("web-uid"), std::string::npos);
+  EXPECT_NE(ReadFile(Out()).find("web view on http://" + address + ":18480/ (access token required)"), std::string::npos);
+  EXPECT_EQ(child->Stop(SIGTERM), 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <zlib.h>
 
+#include <cstdint>
 #include <string>
 
 #include "VextraPkg.pb.h"
@@ -87,6 +88,48 @@ inline VextraPkg::UniPacket MakeUserInfoPacket() {
   summary->set_gatewayip("unknown");
   summary->set_coldstart(true);
   return MakePacket(840, info.SerializeAsString());
+}
+
+// A crash report (830, type 101) as the library sends it: "minidump.zip"
+// holding the dump's gzip copy, then the native log, the user values and a
+// log file as zlib streams.
+struct CrashReportFields {
+  std::string minidump;  // the attachment's data as sent
+  std::string version = "1.2.3";
+  std::string userId = "user-9";
+  std::string deviceId = "device-7";
+  int64_t crashTime = 1700000001;
+  std::string logText = "native log line\n";
+  std::string userValues = "{\"map\":\"level=3\"}";
+  std::string logFileTail = "log file tail\n";
+};
+
+inline VextraPkg::UniPacket MakeCrashPacket(const CrashReportFields& fields) {
+  VextraPkg::ExceptionUploadPackage package;
+  VextraPkg::ExceptionUpload* upload = package.add_list();
+  upload->set_type("101");
+  upload->set_crashtime(fields.crashTime);
+  upload->set_expname("crash");
+  upload->set_expmessage("Please check minidump for stacktrace!");
+  upload->set_callstack("Please check minidump for stacktrace!");
+  upload->set_expuid("crash-guid");
+  upload->set_userid(fields.userId);
+  upload->set_ehtype(1);
+  (*upload->mutable_valuemap())["A1"] = "16384";
+  auto attach = [&](const char* name, const std::string& data) {
+    VextraPkg::Attachment* attachment = upload->add_attaches();
+    attachment->set_type(2);
+    attachment->set_filename(name);
+    attachment->set_data(data);
+  };
+  attach("minidump.zip", fields.minidump);
+  attach("vextraLog.zip", ZlibCompress(fields.logText));
+  attach("valueOtherMap.zip", ZlibCompress(fields.userValues));
+  attach("logFile.zip", ZlibCompress(fields.logFileTail));
+  VextraPkg::UniPacket packet = MakePacket(830, package.SerializeAsString());
+  packet.mutable_request()->set_version(fields.version);
+  packet.mutable_request()->set_deviceid(fields.deviceId);
+  return packet;
 }
 
 inline std::string GzipPacket(const VextraPkg::UniPacket& packet) {
