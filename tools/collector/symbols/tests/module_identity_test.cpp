@@ -12,13 +12,14 @@ namespace collector {
 namespace {
 
 using symbols_test::Capture;
+using symbols_test::ElfBuildId;
+using symbols_test::ObjdumpFacts;
+using symbols_test::PeFacts;
 using symbols_test::Quote;
 using symbols_test::ReadFile;
-using symbols_test::Run;
+using symbols_test::Shell;
 using symbols_test::Upper;
 using symbols_test::WindowsBuild;
-
-constexpr char kObjdump[] = "x86_64-w64-mingw32-objdump";
 
 ModuleIdentity Identify(const std::string& path) {
   ModuleIdentity identity;
@@ -33,34 +34,6 @@ uint32_t GetU32(const std::string& bytes, size_t offset) {
   uint32_t value = 0;
   std::memcpy(&value, bytes.data() + offset, 4);
   return value;
-}
-
-// What objdump says about a PE file's CodeView record and image base.
-struct ObjdumpFacts {
-  std::string signature, pdb;
-  unsigned age = 0;
-  uint64_t image_base = 0;
-  uint64_t record_offset = 0, record_size = 0;
-};
-
-ObjdumpFacts PeFacts(const std::string& path) {
-  const std::string text = Run(std::string(kObjdump) + " -p " + Quote(path));
-  ObjdumpFacts facts;
-  facts.signature = Capture(text, "format RSDS signature ([0-9a-f]{32}) age");
-  const std::string age = Capture(text, "format RSDS signature [0-9a-f]{32} age ([0-9]+)");
-  facts.age = age.empty() ? 0 : static_cast<unsigned>(std::stoul(age));
-  facts.pdb = Capture(text, "format RSDS signature [0-9a-f]{32} age [0-9]+ pdb ([^)]*)\\)");
-  const std::string base = Capture(text, "\nImageBase\\s+([0-9a-f]+)");
-  facts.image_base = base.empty() ? 0 : std::stoull(base, nullptr, 16);
-  const std::string size = Capture(text, "CodeView ([0-9a-f]{8}) [0-9a-f]{8} [0-9a-f]{8}");
-  const std::string offset = Capture(text, "CodeView [0-9a-f]{8} [0-9a-f]{8} ([0-9a-f]{8})");
-  facts.record_size = size.empty() ? 0 : std::stoull(size, nullptr, 16);
-  facts.record_offset = offset.empty() ? 0 : std::stoull(offset, nullptr, 16);
-  return facts;
-}
-
-std::string ElfBuildId(const std::string& path) {
-  return Capture(Run("readelf -n " + Quote(path)), "Build ID: ([0-9a-f]+)");
 }
 
 // Every PE file our build links carries a CodeView record, and its identity
@@ -130,7 +103,7 @@ TEST(ModuleIdentityTest, ShippedLibrariesAndTheirDebugFilesAgree) {
       EXPECT_TRUE(image.has_eh_frame);
       EXPECT_FALSE(debug.has_eh_frame);  // the debug file keeps no code or unwind bytes
       const std::string first_load =
-          Capture(Run("readelf -lW " + Quote(pair.image)), "LOAD +0x[0-9a-f]+ 0x([0-9a-f]+)");
+          Capture(Shell("readelf -lW " + Quote(pair.image)), "LOAD +0x[0-9a-f]+ 0x([0-9a-f]+)");
       EXPECT_EQ(image.first_load_vaddr, std::stoull(first_load, nullptr, 16));
     }
   }
@@ -157,7 +130,7 @@ TEST(ModuleIdentityTest, TheDumpReaderNamesModulesByTheSameIdentity) {
 
   vextra_test::FakeSnapshot snapshot;
   snapshot.AddModule(0x7FF600000000, 0x1000000, "C:\\game\\Vextra64.dll", rsds);
-  snapshot.AddModule(0x7F0000000000, 0x200000, "/opt/game/libVextra64.so", "BpEL" + build_id_bytes);
+  snapshot.AddModule(0x7F0000000000, 0x200000, "/opt/game/libVextra64.so", "LEpB" + build_id_bytes);  // the "BpEL" signature as a little-endian number
   vextra_test::BufferOutput out;
   ASSERT_GT(Vextra::minidump::WriteMinidump(snapshot, out), 0u);
   const Vextra::minidump::MinidumpContents dump = Vextra::minidump::ReadMinidump(out.File());

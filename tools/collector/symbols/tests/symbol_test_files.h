@@ -33,7 +33,7 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 // Standard output of a shell command.
-inline std::string Run(const std::string& command) {
+inline std::string Shell(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return out;
@@ -57,6 +57,42 @@ inline std::string Upper(std::string text) {
   return text;
 }
 
+// What objdump says about a PE file's CodeView record and image base.
+struct ObjdumpFacts {
+  std::string signature, pdb;
+  unsigned age = 0;
+  uint64_t image_base = 0;
+  uint64_t record_offset = 0, record_size = 0;
+};
+
+inline ObjdumpFacts PeFacts(const std::string& path) {
+  const std::string text = Shell(std::string("x86_64-w64-mingw32-objdump") + " -p " + Quote(path));
+  ObjdumpFacts facts;
+  facts.signature = Capture(text, "format RSDS signature ([0-9a-f]{32}) age");
+  const std::string age = Capture(text, "format RSDS signature [0-9a-f]{32} age ([0-9]+)");
+  facts.age = age.empty() ? 0 : static_cast<unsigned>(std::stoul(age));
+  facts.pdb = Capture(text, "format RSDS signature [0-9a-f]{32} age [0-9]+ pdb ([^)]*)\\)");
+  const std::string base = Capture(text, "\nImageBase\\s+([0-9a-f]+)");
+  facts.image_base = base.empty() ? 0 : std::stoull(base, nullptr, 16);
+  const std::string size = Capture(text, "CodeView ([0-9a-f]{8}) [0-9a-f]{8} [0-9a-f]{8}");
+  const std::string offset = Capture(text, "CodeView [0-9a-f]{8} [0-9a-f]{8} ([0-9a-f]{8})");
+  facts.record_size = size.empty() ? 0 : std::stoull(size, nullptr, 16);
+  facts.record_offset = offset.empty() ? 0 : std::stoull(offset, nullptr, 16);
+  return facts;
+}
+
+inline std::string ElfBuildId(const std::string& path) {
+  return Capture(Shell("readelf -n " + Quote(path)), "Build ID: ([0-9a-f]+)");
+}
+
+// The identity key objdump's RSDS signature and age stand for.
+inline std::string PeDebugId(const std::string& path) {
+  const ObjdumpFacts facts = PeFacts(path);
+  char age[16];
+  std::snprintf(age, sizeof(age), "%X", facts.age);
+  return facts.signature.empty() ? std::string() : Upper(facts.signature) + age;
+}
+
 inline std::string WindowsBuild() {
   const char* dir = std::getenv("VEXTRA_WINDOWS_BUILD");
   return dir ? dir : "";
@@ -64,7 +100,7 @@ inline std::string WindowsBuild() {
 
 // The address `nm` gives a defined text symbol, 0 when it has none.
 inline uint64_t SymbolAddress(const std::string& nm, const std::string& file, const std::string& name) {
-  const std::string value = Capture(Run(nm + " " + Quote(file)), "([0-9a-f]+) T " + name + "\n");
+  const std::string value = Capture(Shell(nm + " " + Quote(file)), "([0-9a-f]+) T " + name + "\n");
   return value.empty() ? 0 : std::stoull(value, nullptr, 16);
 }
 
