@@ -50,6 +50,8 @@ TEST(ModuleIdentityTest, PeFilesOfOurBuildCarryTheCodeViewIdentityObjdumpShows) 
       {"Vextra64.dll.debug", "Vextra64.pdb", true},
       {"vextra_sample_host.exe", "vextra_sample_host.pdb", false},
       {"tests/crash_host/vextra_crash_host.exe", "vextra_crash_host.pdb", false},
+      {"tests/crash_host/vextra_crash_module.dll", "vextra_crash_module.pdb", false},
+      {"tests/host/vextra_dll_host.exe", "vextra_dll_host.pdb", false},
   };
   for (const auto& row : kFiles) {
     SCOPED_TRACE(row.file);
