@@ -107,8 +107,8 @@ TEST(SymbolizerTest, ReadsAddr2LineLocations) {
   }
 }
 
-// Files that are not modules, and tools that fail, hang or flood their
-// output, end in an error within the timeout, never in a hang.
+// Files that are not modules, and tools that fail, hang, flood their output
+// or answer out of turn, end in an error within the timeout, never in a hang.
 TEST(SymbolizerTest, FailuresEndInAnErrorNotAHang) {
   vextra_test::TempDir dir("vextra-symbolizer");
   const std::string text = (dir.path() / "notes.txt").string();
@@ -119,8 +119,11 @@ TEST(SymbolizerTest, FailuresEndInAnErrorNotAHang) {
   WriteFile(hang, "#!/bin/sh\nexec sleep 60\n");
   fs::permissions(hang, fs::perms::owner_all);
   const std::string flood = (dir.path() / "flood.sh").string();
-  WriteFile(flood, "#!/bin/sh\nexec yes flood\n");
+  WriteFile(flood, "#!/bin/sh\nexec cat /dev/zero\n");
   fs::permissions(flood, fs::perms::owner_all);
+  const std::string chatter = (dir.path() / "chatter.sh").string();
+  WriteFile(chatter, "#!/bin/sh\nexec yes chatter\n");
+  fs::permissions(chatter, fs::perms::owner_all);
 
   SymbolizerOptions hanging;
   hanging.elf_tool = hang;
@@ -128,6 +131,8 @@ TEST(SymbolizerTest, FailuresEndInAnErrorNotAHang) {
   SymbolizerOptions flooding;
   flooding.elf_tool = flood;
   flooding.max_output_bytes = 1 << 20;
+  SymbolizerOptions chattering;
+  chattering.elf_tool = chatter;
   SymbolizerOptions failing;
   failing.elf_tool = "false";
   SymbolizerOptions missing;
@@ -142,8 +147,9 @@ TEST(SymbolizerTest, FailuresEndInAnErrorNotAHang) {
       {"text file", text, {}, "not a PE or ELF"},
       {"empty file", empty, {}, "empty"},
       {"missing file", (dir.path() / "gone.so").string(), {}, "cannot open"},
-      {"tool that hangs", VEXTRA_SHIPPED_DEBUG_FILE, hanging, "did not finish within 300 ms"},
-      {"tool that floods", VEXTRA_SHIPPED_DEBUG_FILE, flooding, "wrote more than"},
+      {"tool that hangs", VEXTRA_SHIPPED_DEBUG_FILE, hanging, "did not answer in time"},
+      {"tool that floods", VEXTRA_SHIPPED_DEBUG_FILE, flooding, "wrote more than 1048576 bytes"},
+      {"tool that answers out of turn", VEXTRA_SHIPPED_DEBUG_FILE, chattering, "answered more than it was asked"},
       {"tool that fails", VEXTRA_SHIPPED_DEBUG_FILE, failing, "failed"},
       {"tool that is missing", VEXTRA_SHIPPED_DEBUG_FILE, missing, "cannot run"},
   };
@@ -178,6 +184,59 @@ TEST(SymbolizerTest, GarbageDebugInformationComesBackAsAnErrorOrNothing) {
   std::string error;
   const std::vector<SymbolizedLocation> found = Symbolizer().Lookup(hostile, {set_user_id}, &error);
   EXPECT_EQ(found.size(), error.empty() ? 1u : 0u) << error;
+}
+
+}  // namespace
+}  // namespace collector
+
+namespace collector {
+namespace {
+
+// Lookups reuse a file's running child: answers stay right across files
+// taking turns (more files than children kept) and when the file at a path
+// is replaced by another, the child for the old file is not asked.
+TEST(SymbolizerTest, RunningChildrenAnswerForTheFileNowAtTheirPath) {
+  vextra_test::TempDir dir("vextra-symbolizer");
+  const std::string replaced = (dir.path() / "module.debug").string();
+  WriteFile(replaced, ReadFile(VEXTRA_SHIPPED_DEBUG_FILE));
+  const uint64_t set_user_id = SymbolAddress("nm", VEXTRA_SHIPPED_DEBUG_FILE, "VX_SetUserId");
+  ASSERT_GT(set_user_id, 0u);
+
+  SymbolizerOptions one_child;
+  one_child.max_children = 1;
+  Symbolizer symbolizer(one_child);
+  const auto function_at = [&](const std::string& path) {
+    std::string error;
+    const std::vector<SymbolizedLocation> found = symbolizer.Lookup(path, {set_user_id}, &error);
+    EXPECT_EQ(error, "") << path;
+    return found.size() == 1 ? found[0].function : "(no answer)";
+  };
+  const struct {
+    std::string path;
+    bool replace_first;
+    bool is_library;
+  } kSteps[] = {
+      {replaced, false, true},
+      {VEXTRA_SHIPPED_LIBRARY, false, true},
+      {replaced, false, true},
+      {replaced, false, true},
+      {replaced, true, false},  // now another program's file at that path
+      {VEXTRA_SHIPPED_DEBUG_FILE, false, true},
+  };
+  int step = 0;
+  for (const auto& row : kSteps) {
+    SCOPED_TRACE("step " + std::to_string(step++) + ": " + row.path);
+    if (row.replace_first) {
+      const std::string next = replaced + ".new";
+      WriteFile(next, ReadFile(VEXTRA_COLLECTOR_PATH));
+      fs::rename(next, replaced);
+    }
+    if (row.is_library) {
+      EXPECT_EQ(function_at(row.path), "VX_SetUserId");
+    } else {
+      EXPECT_NE(function_at(row.path), "VX_SetUserId");
+    }
+  }
 }
 
 }  // namespace
