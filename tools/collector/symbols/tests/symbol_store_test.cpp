@@ -89,11 +89,11 @@ void CheckAddFollowsDebugLink(const std::string& image, const std::string& debug
     const StoredSymbols stored = SymbolStore(db).Find(expected_id);
     const fs::path folder = dir.path() / "data" / "symbols" / expected_id;
     EXPECT_EQ(stored.image_path, (folder / image_name).string());
-    EXPECT_EQ(ReadFile(stored.image_path), image_bytes);
+    EXPECT_TRUE(ReadFile(stored.image_path) == image_bytes) << "the stored image differs from " << image;
     if (layout.found) {
       EXPECT_TRUE(Contains(added.out, "stored " + debug_path + " as " + expected_id + " (debug)\n")) << added.out;
       EXPECT_EQ(stored.debug_path, (folder / (image_name + ".debug")).string());
-      EXPECT_EQ(ReadFile(stored.debug_path), debug_bytes);
+      EXPECT_TRUE(ReadFile(stored.debug_path) == debug_bytes) << "the stored debug file differs from " << debug;
     } else {
       EXPECT_EQ(stored.debug_path, "");
       EXPECT_FALSE(Contains(added.out, "(debug)")) << added.out;
