@@ -29,6 +29,7 @@
 #include "collector/request_store.h"
 #include "collector/request_summary.h"
 #include "collector/self_signed_identity.h"
+#include "collector/symbols/symbol_store.h"
 #include "collector/web/web_server.h"
 #include "httplib.h"
 
@@ -229,6 +230,9 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "symbols") {
+    return collector::RunSymbolsCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   const collector::ParseOutcome parsed =
       collector::ParseCollectorArguments(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.ok) {
