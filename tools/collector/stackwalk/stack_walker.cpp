@@ -111,6 +111,7 @@ class Walker {
       return stack;
     }
     std::set<std::pair<uint64_t, uint64_t>> seen = {{regs.pc(), regs.sp()}};
+    visited_rbp_.clear();
     for (;;) {
       if (stack.frames.size() >= static_cast<size_t>(std::max(limits_.max_frames, 1))) {
         stack.error = "stopped after " + std::to_string(stack.frames.size()) + " frames";
@@ -207,9 +208,14 @@ class Walker {
         return true;
       }
     }
-    if (FramePointer(regs, memory, next)) {
-      *trust = "frame pointer";
-      return true;
+    switch (FramePointer(regs, memory, next)) {
+      case Chain::kFrame:
+        *trust = "frame pointer";
+        return true;
+      case Chain::kLoop:
+        *why = "the frame-pointer chain loops back to " + Hex(regs.value[Registers::kRbp]);
+        return false;
+      case Chain::kNone: break;
     }
     if (Scan(regs, memory, next)) {
       *trust = "scan";
@@ -219,22 +225,26 @@ class Walker {
     return false;
   }
 
-  // The caller saved its rbp at [rbp] and the return address above it.
-  bool FramePointer(const Registers& regs, const DumpMemory& memory, Registers* next) const {
-    if (!regs.Has(Registers::kRbp)) return false;
+  // The caller saved its rbp at [rbp] and the return address above it. A
+  // saved rbp that is one this walk already followed is a loop, not a frame.
+  enum class Chain { kFrame, kNone, kLoop };
+  Chain FramePointer(const Registers& regs, const DumpMemory& memory, Registers* next) {
+    if (!regs.Has(Registers::kRbp)) return Chain::kNone;
     const uint64_t rbp = regs.value[Registers::kRbp];
-    if (rbp < regs.sp() || rbp % 8 != 0 || !memory.InStack(rbp) || !memory.InStack(rbp + 16) || rbp + 16 < rbp) {
-      return false;
+    if (rbp < regs.sp() || rbp % 8 != 0 || !memory.InStack(rbp) || rbp + 16 < rbp || !memory.InStack(rbp + 16)) {
+      return Chain::kNone;
     }
     uint64_t saved_rbp = 0, return_address = 0;
-    if (!memory.Read64(rbp, &saved_rbp) || !memory.Read64(rbp + 8, &return_address)) return false;
-    if (saved_rbp != 0 && saved_rbp <= rbp) return false;
-    if (ModuleAt(return_address) < 0) return false;
+    if (!memory.Read64(rbp, &saved_rbp) || !memory.Read64(rbp + 8, &return_address)) return Chain::kNone;
+    if (saved_rbp == rbp || visited_rbp_.count(saved_rbp) != 0) return Chain::kLoop;
+    if (saved_rbp != 0 && saved_rbp <= rbp) return Chain::kNone;
+    if (ModuleAt(return_address) < 0) return Chain::kNone;
+    visited_rbp_.insert(rbp);
     *next = regs;
     next->Set(Registers::kRbp, saved_rbp);
     next->Set(Registers::kRsp, rbp + 16);
     next->Set(Registers::kRip, return_address);
-    return true;
+    return Chain::kFrame;
   }
 
   // The first word upward from sp that looks like a return address.
@@ -268,6 +278,7 @@ class Walker {
   std::vector<std::pair<uint64_t, std::string_view>> ranges_;
   std::vector<std::pair<bool, std::shared_ptr<ModuleUnwind>>> unwind_;  // by module index
   std::map<std::string, std::shared_ptr<ModuleUnwind>> by_path_;
+  std::set<uint64_t> visited_rbp_;  // frames the current thread's chain went through
 };
 
 }  // namespace
