@@ -168,45 +168,10 @@ TEST(PeUnwind, HostileUnwindInformationEndsTheMethodWithAReason) {
 
 constexpr uint64_t kElfBase = 0x7F00'0000'0000;
 
-std::string Uleb(uint64_t v) {
-  std::string out;
-  do {
-    uint8_t byte = v & 0x7F;
-    v >>= 7;
-    if (v != 0) byte |= 0x80;
-    out += static_cast<char>(byte);
-  } while (v != 0);
-  return out;
-}
-
-// A CIE ("zR", pc-relative 4-byte pointers, code align 1, data align -8,
-// return address in column 16, CFA = rsp + 8, return address at CFA - 8)
-// followed by one FDE for [begin, begin + size) with instructions.
-std::string EhFrame(uint64_t begin, uint32_t size, const std::string& instructions, uint32_t cie_pointer_bias = 0) {
-  std::string cie("\0\0\0\0" "\x01" "zR\0" "\x01" "\x78" "\x10" "\x01" "\x1B" "\x0C\x07\x08" "\x90\x01", 18);
-  while (cie.size() % 8 != 4) cie += '\0';
-  std::string out;
-  PutValue<uint32_t>(&out, 0, static_cast<uint32_t>(cie.size()));
-  out += cie;
-  const size_t fde = out.size();
-  std::string body(4, '\0');
-  PutValue<uint32_t>(&body, 0, static_cast<uint32_t>(fde + 4 + cie_pointer_bias));  // back to the CIE
-  const uint64_t field = 0x2000 + fde + 8;
-  std::string pc(8, '\0');
-  PutValue<int32_t>(&pc, 0, static_cast<int32_t>(begin - field));
-  PutValue<uint32_t>(&pc, 4, size);
-  body += pc + Uleb(0) + instructions;
-  while (body.size() % 8 != 4) body += '\0';
-  PutValue<uint32_t>(&out, out.size(), static_cast<uint32_t>(body.size()));
-  out += body;
-  out += std::string(4, '\0');  // terminator
-  return out;
-}
-
 StepOutcome CfiStep(const std::string& instructions, const std::vector<uint64_t>& words, Registers* regs,
                     std::string* why, uint32_t cie_pointer_bias = 0) {
   auto image = ModuleImage::Parse(stackwalk_test::MakeElf(std::string(0x100, '\x90'),
-                                                          EhFrame(0x1000, 0x100, instructions, cie_pointer_bias)));
+                                                          stackwalk_test::EhFrame(0x1000, 0x100, instructions, cie_pointer_bias)));
   EhFrameUnwinder unwinder(image);
   const std::string stack = Words(words);
   DumpMemory memory;
