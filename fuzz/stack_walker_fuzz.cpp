@@ -72,11 +72,10 @@ VEXTRA_FUZZ_TARGET(stack_walker) {
     const collector::ThreadStack& thread = walked.threads[t];
     FUZZ_CHECK(thread.frames.size() <= 64);
     FUZZ_CHECK(!thread.faulting || t == 0);
-    const Vextra::minidump::DumpThread* stored = nullptr;
-    for (const auto& candidate : walked.contents.threads) {
-      if (candidate.thread_id == thread.thread_id) stored = &candidate;
-    }
-    FUZZ_CHECK(stored != nullptr);
+    FUZZ_CHECK(thread.thread_index >= 0 && thread.thread_index < static_cast<int>(walked.contents.threads.size()));
+    const Vextra::minidump::DumpThread* stored =
+        thread.thread_index >= 0 ? &walked.contents.threads[thread.thread_index] : nullptr;
+    FUZZ_CHECK(stored == nullptr || stored->thread_id == thread.thread_id);
     for (size_t i = 0; i < thread.frames.size(); ++i) {
       const collector::StackFrame& frame = thread.frames[i];
       if (i == 0) {

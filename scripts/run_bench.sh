@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$REPO_DIR"
 
 bash scripts/install_packages.sh >&2
-bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra_minidump_bench vextra_dump_bench vextra_crash_bench_linux vextra-collector >&2
+bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra_minidump_bench vextra_dump_bench vextra_crash_bench_linux vextra_stack_walk_bench vextra-collector >&2
 build/linux/bench/vextra_bench --benchmark_counters_tabular=true "$@"
 # The minidump writer: time and size of one dump of a 50-thread process (goals 50 ms, 1 MiB).
 build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
@@ -21,6 +21,8 @@ build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
 build/linux/bench/vextra_report_bench "$@"
 # The Linux crash dump of a real 50-thread process: threads stopped, snapshot, file.
 build/linux/bench/vextra_dump_bench "$@"
+# The collector's stack walk of a real crash dump, every thread (goal: a crash symbolised in under 2 s).
+build/linux/bench/vextra_stack_walk_bench --benchmark_counters_tabular=true "$@"
 # Crash capture on Linux: fault to stored report against one HTTPS POST of the same body.
 build/linux/bench/vextra_crash_bench_linux build/linux/libVextra64.so \
   build/linux/tests/crash_host_linux/vextra_crash_host_linux "${VEXTRA_CRASH_BENCH_RUNS:-7}"

@@ -329,6 +329,7 @@ WalkedDump WalkDump(const std::string& dump_bytes, ModuleFiles& files, const Wal
   }
   for (const DumpThread* thread : order) {
     walked.threads.push_back(walker.Walk(*thread, thread == faulting));
+    walked.threads.back().thread_index = static_cast<int>(thread - contents.threads.data());
   }
   return walked;
 }

@@ -34,6 +34,7 @@ struct StackFrame {
 
 struct ThreadStack {
   uint32_t thread_id = 0;
+  int thread_index = -1;  // in MinidumpContents::threads (ids may repeat in a damaged dump)
   bool faulting = false;
   std::vector<StackFrame> frames;
   std::string error;    // why the walk stopped early, empty when it ended cleanly
