@@ -66,6 +66,8 @@ TEST(PeUnwind, UnwindCodesGiveTheCallersRegisters) {
        kStack + 0x30, kRbx, 0xB0B},
       {"inside the prologue: only the push is undone", push_alloc, 0x1003, {0xB0B, kPeBase + 0x1300}, 0,
        kPeBase + 0x1300, kStack + 0x10, kRbx, 0xB0B},
+      {"just after the push: the push is undone", push_alloc, 0x1001, {0xB0B, kPeBase + 0x1310}, 0,
+       kPeBase + 0x1310, kStack + 0x10, kRbx, 0xB0B},
       {"at the first instruction: nothing to undo", push_alloc, 0x1000, {kPeBase + 0x1400}, 0, kPeBase + 0x1400,
        kStack + 8, -1, 0},
       // rsp was lowered further than the prologue's 0x20 (alloca): rbp decides.
@@ -200,6 +202,9 @@ TEST(CfiUnwind, RulesAndExpressionsGiveTheCallersRegisters) {
        kElfBase + 0x1200, kRbx, 0xB0B},
       {"after the push only", push_rbx_sub_40, 0x1003, {0xB0B, kElfBase + 0x1300}, 0, kStack + 0x10, kElfBase + 0x1300,
        kRbx, 0xB0B},
+      // A return address just past the push: the row after it applies.
+      {"just after the push", push_rbx_sub_40, 0x1002, {0xB0B, kElfBase + 0x1310}, 0, kStack + 0x10,
+       kElfBase + 0x1310, kRbx, 0xB0B},
       {"at entry", push_rbx_sub_40, 0x1001, {kElfBase + 0x1400}, 0, kStack + 8, kElfBase + 0x1400, -1, 0},
       {"expression for the frame, low pc", plt_like, 0x1004, {kElfBase + 0x1500}, 0, kStack + 8, kElfBase + 0x1500,
        -1, 0},
