@@ -166,6 +166,33 @@ TEST(WalkBounds, HostileUnwindTablesEndTheWalkWithTheirReason) {
   ExpectWalk(walked.threads[0], {{"context"}, "outside the module file"});
 }
 
+// Call frame information that moves the stack pointer the wrong way: the
+// walk stops there with the reason, keeping the frames found.
+TEST(WalkBounds, CallFrameInformationMovingTheStackWrongEndsTheWalk) {
+  constexpr uint64_t kLib = 0x7F00'0000'0000;
+  const struct {
+    const char* name;
+    std::string instructions;
+    const char* error;
+  } kCases[] = {
+      // CFA = rsp, return address at CFA: the caller's sp equals this one's.
+      {"stack pointer kept", std::string("\x0E\x00\x90\x00", 4), "did not increase"},
+      // CFA = rsp + 0x10000, return address at [rsp]: beyond the stored stack.
+      {"stack pointer beyond the stack", std::string("\x0E\x80\x80\x04\x90\x80\x40", 7),
+       "outside the thread's stored stack"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FixtureFiles files;
+    files.Add("libgame.so", stackwalk_test::MakeElf(std::string(0x100, '\x90'),
+                                                    stackwalk_test::EhFrame(0x1000, 0x100, c.instructions)));
+    FixtureThread thread = Thread({kLib + 0x1010, 0, 0, 0}, 0);
+    thread.rip = kLib + 0x1010;
+    const WalkedDump walked = WalkDump(MakeDump({thread}, {{kLib, 0x3000, "libgame.so"}}), files);
+    ExpectWalk(walked.threads[0], {{"context"}, c.error});
+  }
+}
+
 TEST(WalkBounds, DamagedDumpsShowWhatCouldBeRead) {
   const std::string sound = MakeDump({Thread({0, 0, 0, 0, 0, kCode + 0x1100, 0, 0, 0, 0}, kStack + 0x20)}, kGame);
   FixtureFiles files;
