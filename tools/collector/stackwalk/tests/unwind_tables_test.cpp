@@ -56,6 +56,11 @@ TEST(PeUnwind, UnwindCodesGiveTheCallersRegisters) {
   const std::vector<uint8_t> frame_reg = {0x01, 15, 5, 0x25, 15, 0xC4, 2, 0, 10, 0x03, 5, 0x32, 1, 0x50};
   // sub rsp, 0x1000 (7: ALLOC_LARGE, size/8 in the next slot); push r12 (2).
   const std::vector<uint8_t> alloc_large = {0x01, 7, 3, 0x00, 7, 0x01, 0x00, 0x02, 2, 0xC0};
+  // sub rsp, 0x10 (2), chained (after one pad slot) to the entry whose info at
+  // 0x2180 holds push rbx (1): every code of the chained entry applies.
+  std::vector<uint8_t> chained = {0x21, 2, 1, 0x00, 2, 0x12, 0, 0, 0x00, 0x10, 0, 0, 0x00, 0x11, 0, 0, 0x80, 0x21, 0, 0};
+  chained.resize(0x80);
+  chained.insert(chained.end(), {0x01, 1, 1, 0x00, 1, 0x30});
   // An interrupt frame: rip at [rsp], rsp at [rsp + 24].
   const std::vector<uint8_t> machine_frame = {0x01, 0, 1, 0x00, 0, 0x0A};
   std::vector<uint64_t> large(0x1000 / 8 + 2, 0);
@@ -81,6 +86,8 @@ TEST(PeUnwind, UnwindCodesGiveTheCallersRegisters) {
        kR12,
        0xC12},
       {"large allocation", alloc_large, 0x1050, large, 0, kPeBase + 0x1234, kStack + 0x1010, kR12, 0xAAAA},
+      {"chained entry", chained, 0x1050, {0, 0, 0xB0B, kPeBase + 0x1800}, 0, kPeBase + 0x1800, kStack + 0x20, kRbx,
+       0xB0B},
       {"machine frame", machine_frame, 0x1050, {kPeBase + 0x1600, 0x33, 0x246, kStack + 0x80, 0x2B}, 0,
        kPeBase + 0x1600, kStack + 0x80, -1, 0},
   };
