@@ -178,6 +178,16 @@ class Parser {
     return true;
   }
 
+  static DumpRegisters Registers(const ContextAmd64& context) {
+    DumpRegisters registers;
+    const uint64_t values[16] = {context.rax, context.rcx, context.rdx, context.rbx, context.rsp, context.rbp,
+                                 context.rsi, context.rdi, context.r8,  context.r9,  context.r10, context.r11,
+                                 context.r12, context.r13, context.r14, context.r15};
+    std::memcpy(registers.gpr, values, sizeof values);
+    registers.rip = context.rip;
+    return registers;
+  }
+
   static bool HasRegisters(const ContextAmd64& context) {
     return (context.context_flags & kContextControl) == kContextControl &&
            (context.context_flags & kContextInteger) == kContextInteger;
@@ -220,6 +230,7 @@ class Parser {
         thread.rsp = context.rsp;
         thread.rbp = context.rbp;
         thread.rax = context.rax;
+        thread.registers = Registers(context);
       }
       thread.stack_start = entry.stack.start_of_memory_range;
       if (entry.stack.memory.data_size > 0) {
@@ -341,6 +352,7 @@ class Parser {
       exception.has_registers = HasRegisters(context);
       exception.rip = context.rip;
       exception.rsp = context.rsp;
+      exception.registers = Registers(context);
     }
   }
 
