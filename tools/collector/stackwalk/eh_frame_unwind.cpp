@@ -394,7 +394,6 @@ EhFrameUnwinder::EhFrameUnwinder(std::shared_ptr<const ModuleImage> image) : ima
 
   Cursor in(section, image_->eh_frame_address());
   while (!in.done()) {
-    const size_t start = in.pos();
     uint64_t length = in.Fixed<uint32_t>();
     if (length == 0) break;  // the terminator
     if (length == 0xFFFFFFFF) length = in.Fixed<uint64_t>();
@@ -420,7 +419,6 @@ EhFrameUnwinder::EhFrameUnwinder(std::shared_ptr<const ModuleImage> image) : ima
     }
     in = Cursor(section, image_->eh_frame_address());
     in.Take(end);
-    (void)start;
   }
   std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.begin < b.begin; });
 }
@@ -429,7 +427,7 @@ namespace {
 
 // Runs call frame instructions into row until the location passes target.
 // initial is the row after the CIE's instructions (for the restore rules).
-bool RunInstructions(std::string_view instructions, const EhFrameUnwinder* /*unused*/, uint64_t code_align,
+bool RunInstructions(std::string_view instructions, uint64_t code_align,
                      int64_t data_align, uint8_t fde_encoding, uint64_t elf_base, uint64_t start, uint64_t target,
                      const Row* initial, Row* row, std::string* why) {
   Cursor in(instructions, 0);
@@ -543,12 +541,12 @@ StepOutcome EhFrameUnwinder::Step(uint64_t base, bool caller_frame, const DumpMe
   }
   const uint64_t target = cie.signal_frame ? pc - base : lookup;
   Row initial;
-  if (!RunInstructions(cie.instructions, this, cie.code_align, cie.data_align, cie.fde_encoding, image_->elf_base(),
+  if (!RunInstructions(cie.instructions, cie.code_align, cie.data_align, cie.fde_encoding, image_->elf_base(),
                        entry.begin, UINT64_MAX, nullptr, &initial, why)) {
     return StepOutcome::kFailed;
   }
   Row row = initial;
-  if (!RunInstructions(entry.instructions, this, cie.code_align, cie.data_align, cie.fde_encoding, image_->elf_base(),
+  if (!RunInstructions(entry.instructions, cie.code_align, cie.data_align, cie.fde_encoding, image_->elf_base(),
                        entry.begin, target, &initial, &row, why)) {
     return StepOutcome::kFailed;
   }
