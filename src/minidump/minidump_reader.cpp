@@ -1,6 +1,7 @@
 #include "minidump/minidump_reader.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "minidump/minidump_format.h"
@@ -261,6 +262,12 @@ class Parser {
       module.size = entry.size_of_image;
       module.file_version_ms = entry.version_info.file_version_ms;
       module.file_version_ls = entry.version_info.file_version_ls;
+      module.time_date_stamp = entry.time_date_stamp;
+      if (entry.time_date_stamp != 0) {
+        char code_id[24];
+        std::snprintf(code_id, sizeof code_id, "%08X%x", entry.time_date_stamp, entry.size_of_image);
+        module.code_id = code_id;
+      }
       const std::string what = "module " + std::to_string(i) + " at " + Hex(entry.base_of_image);
       ReadString(entry.module_name_rva, what + "'s name", &module.name);
       CodeView(entry.cv_record, what, &module);

@@ -41,6 +41,11 @@ struct DumpModule {
   // uppercase hex (as symbol stores index them). Empty without a record.
   std::string debug_id;
   std::string debug_file;  // "RSDS": the PDB name
+  uint32_t time_date_stamp = 0;
+  // The PE code id (TimeDateStamp as 8 uppercase hex digits, then SizeOfImage
+  // in lowercase hex), for dumps whose writer left the debug record out;
+  // empty when the entry has no time stamp (ELF modules).
+  std::string code_id;
   uint32_t codeview_signature = 0;
   uint32_t file_version_ms = 0, file_version_ls = 0;
 };

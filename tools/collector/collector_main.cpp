@@ -23,6 +23,7 @@
 
 #include "collector/analysis/background_analyser.h"
 #include "collector/analysis/dump_analysis.h"
+#include "collector/analysis/stored_symbols_analyser.h"
 #include "collector/answer_builder.h"
 #include "collector/collector_options.h"
 #include "collector/request_decoder.h"
@@ -130,9 +131,9 @@ bool WaitForStopRequest(const CollectorOptions& options, const sigset_t& stopSig
 
 int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
   collector::RequestStore store(options.dbPath);
-  // Frame 0 of each thread and the module list, until the stack walker and
-  // the symboliser are plugged in here.
-  collector::MinimalDumpAnalyser dumpAnalyser;
+  // Every thread walked with the unwind tables of the stored modules and
+  // named with their debug information.
+  collector::StoredSymbolsAnalyser dumpAnalyser(options.dbPath);
   collector::BackgroundAnalyser analyser(options.dbPath, dumpAnalyser, PrintLine);
 
   collector::TlsIdentity identity;

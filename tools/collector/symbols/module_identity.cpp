@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -93,7 +94,9 @@ bool ParsePe(const Bytes& file, bool headers_only, ModuleIdentity* identity, std
   const uint64_t coff = uint64_t{pe_at} + 4;
   uint16_t section_count = 0, optional_size = 0, magic = 0;
   uint32_t symbol_table = 0, symbol_count = 0;
+  uint32_t time_date_stamp = 0, size_of_image = 0;
   if (!file.Read(coff, &identity->machine) || !file.Read(coff + 2, &section_count) ||
+      !file.Read(coff + 4, &time_date_stamp) ||
       !file.Read(coff + 8, &symbol_table) || !file.Read(coff + 12, &symbol_count) ||
       !file.Read(coff + 16, &optional_size)) {
     *error = "the PE file header is cut short";
@@ -119,10 +122,11 @@ bool ParsePe(const Bytes& file, bool headers_only, ModuleIdentity* identity, std
     *error = "unknown PE optional header magic";
     return false;
   }
-  if (!ok || directories > optional + optional_size) {
+  if (!ok || directories > optional + optional_size || !file.Read(optional + 56, &size_of_image)) {
     *error = "the PE optional header is cut short";
     return false;
   }
+  identity->code_id = PeCodeId(time_date_stamp, size_of_image);
   directory_count = static_cast<uint32_t>(std::min<uint64_t>(directory_count, (optional + optional_size - directories) / 8));
 
   if (headers_only) return true;
@@ -425,6 +429,12 @@ bool ReadModuleIdentity(const std::string& path, ModuleIdentity* identity, std::
   std::string bytes;
   if (!ReadWholeFile(path, &bytes, error)) return false;
   return ParseModuleIdentity(bytes, identity, error);
+}
+
+std::string PeCodeId(uint32_t time_date_stamp, uint32_t size_of_image) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%08X%x", time_date_stamp, size_of_image);
+  return text;
 }
 
 uint32_t DebugLinkCrc(std::string_view bytes) {

@@ -161,6 +161,17 @@ SymbolStore::SymbolStore(const std::string& db_path)
     : db_path_(db_path), symbols_dir_(DirName(db_path) + "/symbols") {}
 
 StoredSymbols SymbolStore::Find(const std::string& debug_id) const {
+  std::string aliased;
+  StoredSymbols found = FindRows(debug_id, &aliased);
+  // A PE code id names the identity its image was stored under: one step only.
+  if (found.image_path.empty() && found.debug_path.empty() && !aliased.empty()) {
+    std::string ignored;
+    found = FindRows(aliased, &ignored);
+  }
+  return found;
+}
+
+StoredSymbols SymbolStore::FindRows(const std::string& debug_id, std::string* aliased) const {
   StoredSymbols found;
   if (!ValidDebugId(debug_id) || !FileExists(db_path_)) return found;
   Database db(db_path_, false);
@@ -170,6 +181,10 @@ StoredSymbols SymbolStore::Find(const std::string& debug_id) const {
   select.Bind(1, debug_id);
   while (sqlite3_step(select.get()) == SQLITE_ROW) {
     const std::string kind = select.Text(0);
+    if (kind == "alias") {
+      *aliased = select.Text(1);
+      continue;
+    }
     const std::string path = DirName(db_path_) + "/" + select.Text(1);
     if (!FileExists(path)) continue;
     if (kind == "image") found.image_path = path;
@@ -195,27 +210,44 @@ std::string SymbolStore::Store(const std::string& debug_id, bool is_debug, const
   if (!MakeDirectory(symbols_dir_, error) || !MakeDirectory(folder, error)) return {};
   if (!WriteFileAtomically(path, bytes, error)) return {};
 
+  if (!Index(debug_id, KindText(is_debug), stored_name, relative, error)) {
+    *error = "cannot index " + path + ": " + *error;
+    return {};
+  }
+  return path;
+}
+
+bool SymbolStore::Alias(const std::string& code_id, const std::string& debug_id, std::string* error) {
+  if (!ValidDebugId(code_id) || !ValidDebugId(debug_id)) {
+    *error = "an alias joins two identities of hex digits";
+    return false;
+  }
+  return Index(code_id, "alias", "", debug_id, error);
+}
+
+bool SymbolStore::Index(const std::string& key, const char* kind, const std::string& file_name,
+                        const std::string& path, std::string* error) {
   Database db(db_path_, true);
   if (!db.ok()) {
-    *error = "cannot index " + path + ": " + db.error();
-    return {};
+    *error = db.error();
+    return false;
   }
   Statement insert(db.get(),
                    "INSERT OR REPLACE INTO symbol_files(debug_id, kind, file_name, path, added_at) VALUES(?, ?, ?, ?, ?)");
   if (!insert.ok()) {
-    *error = std::string("cannot index ") + path + ": " + sqlite3_errmsg(db.get());
-    return {};
+    *error = sqlite3_errmsg(db.get());
+    return false;
   }
-  insert.Bind(1, debug_id);
-  insert.Bind(2, KindText(is_debug));
-  insert.Bind(3, stored_name);
-  insert.Bind(4, relative);
+  insert.Bind(1, key);
+  insert.Bind(2, kind);
+  insert.Bind(3, file_name);
+  insert.Bind(4, path);
   sqlite3_bind_int64(insert.get(), 5, static_cast<sqlite3_int64>(std::time(nullptr)));
   if (sqlite3_step(insert.get()) != SQLITE_DONE) {
-    *error = std::string("cannot index ") + path + ": " + sqlite3_errmsg(db.get());
-    return {};
+    *error = sqlite3_errmsg(db.get());
+    return false;
   }
-  return path;
+  return true;
 }
 
 bool SymbolStore::List(std::vector<Entry>* entries, std::string* error) const {
@@ -309,6 +341,16 @@ bool AddFile(SymbolStore& store, const std::string& path, std::ostream& out, std
   }
   out << "stored " << path << " as " << identity.debug_id << (identity.debug_only ? " (debug)" : " (image)") << "\n";
   bool failed = false;
+  // Dumps whose writer leaves the CodeView record out (Wine's dbghelp) still
+  // name the image by its code id.
+  if (!identity.debug_only && !identity.code_id.empty()) {
+    if (store.Alias(identity.code_id, identity.debug_id, &error)) {
+      out << "indexed " << path << " by its code id " << identity.code_id << "\n";
+    } else {
+      err << "error: " << path << ": cannot index its code id: " << error << "\n";
+      failed = true;
+    }
+  }
   if (!identity.debug_only && identity.has_debuglink) AddLinkedDebugFile(store, path, identity, out, err, &failed);
   return !failed;
 }

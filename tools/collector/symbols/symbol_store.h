@@ -28,7 +28,11 @@ class SymbolStore {
   // The stored files of one identity, or empty paths when the index has none
   // (or its file is gone). Opens the database read-only for each call, so any
   // thread and any process may call it while files are being added.
+  // A code id indexed by Alias leads to the files of its debug id.
   StoredSymbols Find(const std::string& debug_id) const;
+
+  // Indexes a PE image's code id (see PeCodeId) as another name of debug_id.
+  bool Alias(const std::string& code_id, const std::string& debug_id, std::string* error);
 
   // Copies `bytes` into the store as the image or the debug file of
   // `debug_id` and indexes it; `file_name` is the image's file name (a
@@ -49,6 +53,11 @@ class SymbolStore {
   const std::string& symbols_dir() const { return symbols_dir_; }
 
  private:
+  // The rows of one key; *aliased is the identity an alias row names.
+  StoredSymbols FindRows(const std::string& debug_id, std::string* aliased) const;
+  bool Index(const std::string& key, const char* kind, const std::string& file_name, const std::string& path,
+             std::string* error);
+
   std::string db_path_;
   std::string symbols_dir_;
 };
