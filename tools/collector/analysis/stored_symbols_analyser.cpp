@@ -12,12 +12,6 @@ namespace {
 
 using Vextra::minidump::DumpModule;
 
-// The file name of a module path written by either platform.
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The identity a module is stored under: its debug record's, or the PE code
 // id when the dump's writer left that record out (Wine's dbghelp does).
 std::string StoreKey(const DumpModule& module) {
@@ -65,7 +59,7 @@ DumpAnalysis StoredSymbolsAnalyser::Analyse(const std::string& dump_bytes) {
   for (const DumpModule& module : contents.modules) {
     stored.push_back(files.Find(StoreKey(module)));
     AnalysedModule analysed;
-    analysed.name = BaseName(module.name);
+    analysed.name = module.name;
     analysed.base = module.base;
     analysed.size = module.size;
     analysed.debug_id = StoreKey(module);
@@ -98,7 +92,7 @@ DumpAnalysis StoredSymbolsAnalyser::Analyse(const std::string& dump_bytes) {
     std::string error;
     const std::vector<SymbolizedLocation> found = symbolizer_.Lookup(path, offsets, &error);
     if (!error.empty()) {
-      analysis.problems.push_back("symbols of " + analysis.modules[index].name + ": " + error);
+      analysis.problems.push_back("symbols of " + ModuleFileName(analysis.modules[index].name) + ": " + error);
       continue;
     }
     for (size_t i = 0; i < offsets.size() && i < found.size(); ++i) located[{index, offsets[i]}] = found[i];
@@ -119,7 +113,7 @@ DumpAnalysis StoredSymbolsAnalyser::Analyse(const std::string& dump_bytes) {
       out.module_offset = frame.module_offset;
       out.line = 0;
       if (frame.module_index >= 0 && frame.module_index < static_cast<int>(analysis.modules.size())) {
-        out.module_name = analysis.modules[frame.module_index].name;
+        out.module_name = ModuleFileName(analysis.modules[frame.module_index].name);
         const uint64_t key = i == 0 || frame.module_offset == 0 ? frame.module_offset : frame.module_offset - 1;
         const auto symbol = located.find({frame.module_index, key});
         if (symbol != located.end()) {
