@@ -55,7 +55,157 @@ bool FileAddressBase(const std::string& path, ModuleFormat* format, uint64_t* ba
   return true;
 }
 
+// Runs a program to its end and gives its standard output; false with a
+// reason when it cannot start, fails, overruns the deadline (it is killed) or
+// writes more than max_output bytes.
+bool RunForOutput(const std::vector<std::string>& command, std::chrono::steady_clock::time_point deadline,
+                  size_t max_output, std::string* output, std::string* error) {
+  int out_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> argv = command;
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(&arg[0]);
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_pipe[1]);
+  if (spawned != 0) {
+    close(out_pipe[0]);
+    *error = "cannot run " + command[0] + ": " + std::strerror(spawned);
+    return false;
+  }
+  output->clear();
+  char buffer[65536];
+  std::string failure;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      failure = command[0] + " did not answer in time and was stopped";
+      break;
+    }
+    pollfd fd{out_pipe[0], POLLIN, 0};
+    const int ready = poll(&fd, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    const ssize_t n = read(out_pipe[0], buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    output->append(buffer, static_cast<size_t>(n));
+    if (output->size() > max_output) {
+      failure = command[0] + " wrote more than " + std::to_string(max_output) + " bytes and was stopped";
+      break;
+    }
+  }
+  close(out_pipe[0]);
+  if (!failure.empty()) kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (failure.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) failure = command[0] + " failed";
+  if (!failure.empty()) {
+    *error = failure;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+// The function symbols of one file, sorted by address. ELF symbols carry
+// their size; PE (COFF) symbols do not, and a function then reaches to the
+// next symbol.
+struct Symbolizer::FunctionSymbols {
+  std::string path;
+  struct stat file {};
+  struct Symbol {
+    uint64_t address = 0;
+    uint64_t size = 0;  // 0: unknown
+    std::string name;
+  };
+  std::vector<Symbol> symbols;
+
+  // The function holding address, or nullptr.
+  const Symbol* At(uint64_t address) const {
+    auto after = std::upper_bound(symbols.begin(), symbols.end(), address,
+                                  [](uint64_t value, const Symbol& symbol) { return value < symbol.address; });
+    if (after == symbols.begin()) return nullptr;
+    const Symbol& symbol = *(after - 1);
+    if (symbol.size != 0 && address - symbol.address >= symbol.size) return nullptr;
+    return &symbol;
+  }
+};
+
+// One line of `nm -C -n -S --defined-only`: "address [size] type name".
+bool ParseNmLine(const std::string& line, uint64_t* address, uint64_t* size, char* type, std::string* name) {
+  const size_t first = line.find(' ');
+  if (first == std::string::npos || first == 0) return false;
+  size_t at = first + 1;
+  *size = 0;
+  const size_t second = line.find(' ', at);
+  if (second == std::string::npos) return false;
+  if (second - at != 1) {  // a size comes first
+    *size = std::strtoull(line.substr(at, second - at).c_str(), nullptr, 16);
+    at = second + 1;
+  }
+  if (at + 2 > line.size() || line[at + 1] != ' ') return false;
+  *type = line[at];
+  *name = line.substr(at + 2);
+  *address = std::strtoull(line.substr(0, first).c_str(), nullptr, 16);
+  return !name->empty();
+}
+
+const Symbolizer::FunctionSymbols* Symbolizer::SymbolsOf(const std::string& path, bool pe,
+                                                         std::chrono::steady_clock::time_point deadline,
+                                                         std::string* error) {
+  struct stat file;
+  if (stat(path.c_str(), &file) != 0) {
+    *error = path + ": cannot open: " + std::strerror(errno);
+    return nullptr;
+  }
+  auto found = std::find_if(symbols_.begin(), symbols_.end(),
+                            [&](const std::unique_ptr<FunctionSymbols>& entry) { return entry->path == path; });
+  if (found != symbols_.end()) {
+    std::unique_ptr<FunctionSymbols> entry = std::move(*found);
+    symbols_.erase(found);
+    if (entry->file.st_ino == file.st_ino && entry->file.st_size == file.st_size &&
+        entry->file.st_mtim.tv_sec == file.st_mtim.tv_sec && entry->file.st_mtim.tv_nsec == file.st_mtim.tv_nsec) {
+      symbols_.push_back(std::move(entry));
+      return symbols_.back().get();
+    }
+  }
+  std::string listing;
+  const std::string& nm = pe ? options_.pe_nm : options_.elf_nm;
+  if (!RunForOutput({nm, "-C", "-n", "-S", "--defined-only", path}, deadline, options_.max_output_bytes, &listing,
+                    error)) {
+    *error = path + ": " + *error;
+    return nullptr;
+  }
+  auto entry = std::make_unique<FunctionSymbols>();
+  entry->path = path;
+  entry->file = file;
+  for (const std::string& line : SplitLines(listing)) {
+    FunctionSymbols::Symbol symbol;
+    char type = 0;
+    if (!ParseNmLine(line, &symbol.address, &symbol.size, &type, &symbol.name)) continue;
+    if (type != 'T' && type != 't' && type != 'W' && type != 'w') continue;
+    if (symbol.name[0] == '.') continue;  // COFF lists each section (".text") as a symbol at its start
+    // Of symbols at one address the first listed stands for all.
+    if (!entry->symbols.empty() && entry->symbols.back().address == symbol.address) continue;
+    entry->symbols.push_back(std::move(symbol));
+  }
+  symbols_.push_back(std::move(entry));
+  if (symbols_.size() > options_.max_children) symbols_.erase(symbols_.begin());
+  return symbols_.back().get();
+}
 
 SymbolizedLocation ParseAddr2LineLocation(const std::string& function_line, const std::string& file_line) {
   SymbolizedLocation location;
@@ -121,7 +271,11 @@ struct Symbolizer::Child {
     posix_spawn_file_actions_adddup2(&actions, sockets[1], 0);
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    std::vector<std::string> argv = {tool, "-f", "-C", "-e", path};
+    // -a heads each answer with its address and -i adds the functions the
+    // location was inlined into. The outermost of those is the one answer
+    // that does not depend on what was asked before: binutils names the
+    // innermost inlined function differently on a first and a later lookup.
+    std::vector<std::string> argv = {tool, "-a", "-f", "-i", "-C", "-e", path};
     std::vector<char*> args;
     for (std::string& arg : argv) args.push_back(&arg[0]);
     args.push_back(nullptr);
@@ -136,18 +290,24 @@ struct Symbolizer::Child {
     return true;
   }
 
-  // Sends the addresses and reads their two lines each; false with a reason
-  // when the child ends, overruns the deadline or answers more than asked.
+  // Sends the addresses and reads each one's answer: its address line, then a
+  // function line and a location line per inlining level, innermost first.
+  // Address 0, which no function holds, goes last: its answer (always one
+  // level) marks the end. Gives each address's outermost level in *lines
+  // (two lines per address); false with a reason when the child ends,
+  // overruns the deadline or answers out of turn.
   bool Ask(const std::string& tool, const std::vector<uint64_t>& addresses,
            std::chrono::steady_clock::time_point deadline, size_t max_output, std::vector<std::string>* lines,
            std::string* error) {
     std::string request;
     for (uint64_t address : addresses) request += HexAddress(address) + "\n";
-    const size_t wanted = 2 * addresses.size();
+    request += "0\n";
+    const size_t headers_wanted = addresses.size() + 1;
     std::string answer;
-    size_t sent = 0, newlines = 0;
+    size_t sent = 0, headers = 0, after_last_header = 0;
+    size_t line_start = 0;
     char buffer[65536];
-    while (newlines < wanted) {
+    while (headers < headers_wanted || after_last_header < 2) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0) {
@@ -184,18 +344,45 @@ struct Symbolizer::Child {
           return false;
         }
         answer.append(buffer, static_cast<size_t>(n));
-        for (ssize_t i = 0; i < n; ++i) newlines += buffer[i] == '\n' ? 1 : 0;
+        for (size_t end = answer.find('\n', line_start); end != std::string::npos;
+             end = answer.find('\n', line_start)) {
+          if (answer.compare(line_start, 2, "0x") == 0) {
+            ++headers;
+            after_last_header = 0;
+          } else if (headers == 0) {
+            *error = tool + " answered out of turn and was stopped";
+            return false;
+          } else {
+            ++after_last_header;
+          }
+          line_start = end + 1;
+        }
         if (answer.size() > max_output) {
           *error = tool + " wrote more than " + std::to_string(max_output) + " bytes and was stopped";
           return false;
         }
       }
     }
-    if (newlines != wanted || answer.back() != '\n') {
-      *error = tool + " answered more than it was asked and was stopped";
+    if (headers != headers_wanted || after_last_header != 2 || line_start != answer.size()) {
+      *error = tool + " answered out of turn and was stopped";
       return false;
     }
-    *lines = SplitLines(answer);
+    // Each address's last two lines before the next address line.
+    const std::vector<std::string> all = SplitLines(answer);
+    lines->clear();
+    size_t header = 0;
+    for (size_t i = 1; i <= all.size(); ++i) {
+      if (i < all.size() && all[i].compare(0, 2, "0x") != 0) continue;
+      const size_t levels = i - header - 1;
+      if (levels < 2 || levels % 2 != 0) {
+        *error = tool + " answered out of turn and was stopped";
+        return false;
+      }
+      lines->push_back(all[i - 2]);
+      lines->push_back(all[i - 1]);
+      header = i;
+    }
+    lines->resize(2 * addresses.size());  // the end marker's answer goes
     return true;
   }
 
@@ -266,6 +453,15 @@ std::vector<SymbolizedLocation> Symbolizer::Lookup(const std::string& path, cons
   }
   children_.push_back(std::move(child));
   if (children_.size() > options_.max_children) children_.erase(children_.begin());
+  const FunctionSymbols* symbols = SymbolsOf(path, format == ModuleFormat::kPe, deadline, &reason);
+  if (symbols == nullptr) {
+    *error = reason;
+    return {};
+  }
+  for (size_t i = 0; i < locations.size(); ++i) {
+    const FunctionSymbols::Symbol* function = symbols->At(base + module_offsets[i]);
+    if (function != nullptr) locations[i].function = function->name;
+  }
   return locations;
 }
 

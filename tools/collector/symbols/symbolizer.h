@@ -5,6 +5,7 @@
 // child stays running for its file and answers later lookups from its
 // stdin, so a module's debug information is parsed once, not per crash.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,10 @@ struct SymbolizerOptions {
   // no lines for the DWARF 5 that MinGW writes into PE files.
   std::string pe_tool = "x86_64-w64-mingw32-addr2line";
   std::string elf_tool = "addr2line";
+  // The function a location belongs to comes from the file's symbol table
+  // (binutils nm): addr2line's name for it depends on what it was asked before.
+  std::string pe_nm = "x86_64-w64-mingw32-nm";
+  std::string elf_nm = "nm";
   int timeout_ms = 20000;                // a lookup not answered by then is an error; its child is killed
   size_t max_output_bytes = 64u << 20;   // a child writing more for one lookup is killed
   size_t max_children = 8;               // files kept open at once; the least recently used goes first
@@ -49,9 +54,14 @@ class Symbolizer {
 
  private:
   struct Child;
+  struct FunctionSymbols;
+  // The symbol table of `path` (read once per file and kept like a child).
+  const FunctionSymbols* SymbolsOf(const std::string& path, bool pe,
+                                   std::chrono::steady_clock::time_point deadline, std::string* error);
   SymbolizerOptions options_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Child>> children_;  // guarded by mutex_; most recently used last
+  std::vector<std::unique_ptr<FunctionSymbols>> symbols_;  // guarded by mutex_; most recently used last
 };
 
 // One location from addr2line's two lines ("function", "file:line"); "??"
