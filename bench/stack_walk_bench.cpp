@@ -2,7 +2,11 @@
 // (tests/crash_host_linux) crashes with ten threads of its own beside the
 // library's, and every thread is walked with the real files of its modules
 // (read anew in each walk, as the collector does per report), and without
-// them (frame pointers and the stack scan only).
+// them (frame pointers and the stack scan only). Then the whole analysis the
+// collector runs per crash report: the walk with the files from its symbol
+// store and every frame named from their debug information, once with the
+// symboliser's children still to start (a crash whose modules were not
+// loaded yet) and once with them running (goal: under 2 s).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -11,8 +15,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <sstream>
 #include <string>
 
+#include "collector/analysis/stored_symbols_analyser.h"
+#include "collector/symbols/symbol_store.h"
 #include "stackwalk/stack_walker.h"
 
 namespace {
@@ -31,11 +39,19 @@ class FilesOnDisk : public collector::ModuleFiles {
   bool give_;
 };
 
+// The folder the crash host ran in; it holds the collector database of the analysis runs.
+const fs::path& RunDir() {
+  static const fs::path dir = [] {
+    char pattern[] = "/tmp/vextra_walk_bench_XXXXXX";
+    return mkdtemp(pattern) == nullptr ? fs::path() : fs::path(pattern);
+  }();
+  return dir;
+}
+
 const std::string& Dump() {
   static const std::string dump = [] {
-    char pattern[] = "/tmp/vextra_walk_bench_XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return std::string();
-    const fs::path dir = pattern;
+    const fs::path dir = RunDir();
+    if (dir.empty()) return std::string();
     fs::copy_file(VEXTRA_LIBRARY_PATH, dir / "libVextra64.so");
     fs::copy_file(VEXTRA_LINUX_CRASH_HOST, dir / "crash_host");
     const std::string command = "cd '" + dir.string() +
@@ -82,6 +98,53 @@ void BM_WalkDumpWithModuleFiles(benchmark::State& state) { WalkAllThreads(state,
 void BM_WalkDumpWithoutModuleFiles(benchmark::State& state) { WalkAllThreads(state, false); }
 BENCHMARK(BM_WalkDumpWithModuleFiles)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WalkDumpWithoutModuleFiles)->Unit(benchmark::kMillisecond);
+
+// The collector's symbol store with the crash host's and the library's files.
+std::string StoreDatabase() {
+  static const std::string db = [] {
+    const fs::path dir = RunDir();
+    const std::string path = (dir / "collector.db").string();
+    std::ostringstream out, err;
+    const int status = collector::RunSymbolsCommand(
+        {"add", "--db", path, (dir / "crash_host").string(), (dir / "libVextra64.so").string(),
+         std::string(VEXTRA_LIBRARY_PATH).substr(0, std::string(VEXTRA_LIBRARY_PATH).rfind('/')) +
+             "/libVextra64.so.debug"},
+        out, err);
+    return status == 0 ? path : std::string();
+  }();
+  return db;
+}
+
+void AnalyseCrash(benchmark::State& state, bool modules_loaded) {
+  const std::string& dump = Dump();
+  const std::string& db = StoreDatabase();
+  if (dump.empty() || db.empty()) {
+    state.SkipWithError("no dump or no symbol store");
+    return;
+  }
+  auto warm = std::make_unique<collector::StoredSymbolsAnalyser>(db);
+  if (modules_loaded) warm->Analyse(dump);
+  size_t frames = 0, named = 0;
+  for (auto _ : state) {
+    std::unique_ptr<collector::StoredSymbolsAnalyser> fresh;
+    if (!modules_loaded) fresh = std::make_unique<collector::StoredSymbolsAnalyser>(db);
+    const collector::DumpAnalysis analysis = (modules_loaded ? warm : fresh)->Analyse(dump);
+    frames = named = 0;
+    for (const auto& thread : analysis.threads) {
+      for (const auto& frame : thread.frames) {
+        ++frames;
+        named += frame.function.empty() ? 0 : 1;
+      }
+    }
+  }
+  state.counters["frames"] = static_cast<double>(frames);
+  state.counters["named_frames"] = static_cast<double>(named);
+}
+
+void BM_AnalyseCrashModulesToLoad(benchmark::State& state) { AnalyseCrash(state, false); }
+void BM_AnalyseCrashModulesLoaded(benchmark::State& state) { AnalyseCrash(state, true); }
+BENCHMARK(BM_AnalyseCrashModulesToLoad)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_AnalyseCrashModulesLoaded)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

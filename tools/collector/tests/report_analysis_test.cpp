@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "collector/analysis/background_analyser.h"
+#include "collector/analysis/stored_symbols_analyser.h"
 #include "collector/request_store.h"
 #include "collector/sqlite_query.h"
 #include "collector/tests/request_bodies.h"
@@ -67,7 +68,7 @@ DumpAnalysis Faulting(const std::vector<std::pair<std::string, std::string>>& fr
 }
 
 class ReportAnalysisTest : public testing::Test {
- protected:
+ public:  // the checks shared by several tests use the store and the database
   void StorePacket(const VextraPkg::UniPacket& packet, int64_t receivedAt = 1700000100) {
     collector::ReceivedRequest received;
     received.receivedAt = receivedAt;
@@ -230,7 +231,23 @@ TEST_F(ReportAnalysisTest, TheSameCrashFromTwoBuildsSharesAGroupAndADifferentOne
   EXPECT_EQ(Rows("SELECT thread_id, faulting FROM dump_threads WHERE report_id = 1"), "7,1\n8,0\n");
 }
 
+// Each hostile dump ends as a failed or partial analysis with an error line,
+// and the reports after it are analysed all the same.
+void CheckHostileDumps(ReportAnalysisTest& test, collector::DumpAnalyser& analyser);
+
 TEST_F(ReportAnalysisTest, HostileDumpsAreRecordedAndTheRestGoesOn) {
+  collector::MinimalDumpAnalyser analyser;
+  CheckHostileDumps(*this, analyser);
+}
+
+// The same through the collector's own analyser: the stack walker and the
+// symbol store (empty here) meet the same dumps.
+TEST_F(ReportAnalysisTest, HostileDumpsThroughTheStackWalkerAreRecordedAndTheRestGoesOn) {
+  collector::StoredSymbolsAnalyser analyser(path_);
+  CheckHostileDumps(*this, analyser);
+}
+
+void CheckHostileDumps(ReportAnalysisTest& test, collector::DumpAnalyser& analyser) {
   const std::string dump = WriteSampleDump(SampleCrash{});
   ASSERT_GT(dump.size(), 1000u);
   const std::string gz = collector::Gzip(dump);
@@ -257,13 +274,12 @@ TEST_F(ReportAnalysisTest, HostileDumpsAreRecordedAndTheRestGoesOn) {
       {"directory beyond the file", badDirectory, "failed", ""},
       {"every stream beyond the file", badStreams, "failed", ""},
   };
-  for (const auto& c : kCases) StoreCrash(c.data, "1.0", "u", "d", kDay0);
-  collector::MinimalDumpAnalyser analyser;
-  collector::BackgroundAnalyser background(path_, analyser);
+  for (const auto& c : kCases) test.StoreCrash(c.data, "1.0", "u", "d", kDay0);
+  collector::BackgroundAnalyser background(test.path_, analyser);
   ASSERT_EQ(background.RunOnce(), static_cast<int>(std::size(kCases)));
   for (size_t i = 0; i < std::size(kCases); ++i) {
     SCOPED_TRACE(kCases[i].name);
-    SqliteDb db(path_, true);
+    SqliteDb db(test.path_, true);
     SqliteQuery row(db, "SELECT state, kind, error, group_id FROM report_analyses WHERE report_id = ?");
     row.Bind(1, static_cast<int64_t>(i + 1));
     ASSERT_TRUE(row.Step());
