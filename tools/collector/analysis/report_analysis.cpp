@@ -128,7 +128,7 @@ namespace {
 
 void Bump(Database& db, const char* table, const char* column, int64_t groupId, const std::string& value) {
   Query(db, std::string("INSERT INTO ") + table + " (group_id, " + column + ", count) VALUES (?, ?, 1) " +
-                      "ON CONFLICT (group_id, " + column + ") DO UPDATE SET count = count + 1")
+                      "ON CONFLICT (group_id, " + column + ") DO UPDATE SET count = " + table + ".count + 1")
       .Bind(1, groupId)
       .Bind(2, value)
       .Run();
@@ -166,7 +166,7 @@ void AnalysisStore::Join(int64_t groupId, const ReportFacts& facts) {
       .Bind(2, groupId)
       .Run();
   Query(db_, "INSERT INTO group_days (group_id, day, count) VALUES (?, ?, 1) "
-                   "ON CONFLICT (group_id, day) DO UPDATE SET count = count + 1")
+                   "ON CONFLICT (group_id, day) DO UPDATE SET count = group_days.count + 1")
       .Bind(1, groupId)
       .Bind(2, facts.seenAt / kSecondsPerDay)
       .Run();

@@ -167,6 +167,8 @@ class PostgresConnection : public Connection {
       conn_ = nullptr;
       throw DatabaseError("cannot connect to the database: " + Trimmed(message), true);
     }
+    // "already exists, skipping" and the like are not the collector's output.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
   }
   // A connection that broke (server restarted, network gone) is made again.
   void EnsureConnected() {
