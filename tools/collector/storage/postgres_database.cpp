@@ -18,6 +18,10 @@ constexpr Oid kInt8Oid = 20;
 constexpr Oid kInt2Oid = 21;
 constexpr Oid kInt4Oid = 23;
 constexpr Oid kTextOid = 25;
+constexpr Oid kNameOid = 19;
+constexpr Oid kCharOid = 1042;
+constexpr Oid kVarcharOid = 1043;
+constexpr Oid kUnknownOid = 705;
 
 uint64_t ReadBigEndian(const char* bytes, int size) {
   uint64_t value = 0;
@@ -81,7 +85,7 @@ class PostgresStatement : public StatementImpl {
       case kInt2Oid: return static_cast<int16_t>(ReadBigEndian(bytes, 2));
       case kInt4Oid: return static_cast<int32_t>(ReadBigEndian(bytes, 4));
       case kInt8Oid: return static_cast<int64_t>(ReadBigEndian(bytes, 8));
-      default: return std::strtoll(std::string(bytes, static_cast<size_t>(size)).c_str(), nullptr, 10);
+      default: return std::strtoll(Text(column).c_str(), nullptr, 10);
     }
   }
   std::string Text(int column) const override {
@@ -93,7 +97,18 @@ class PostgresStatement : public StatementImpl {
       case kInt4Oid:
       case kInt8Oid:
       case kBoolOid: return std::to_string(Int(column));
-      default: return std::string(bytes, static_cast<size_t>(size));
+      case kByteaOid:
+      case kTextOid:
+      case kNameOid:
+      case kCharOid:
+      case kVarcharOid:
+      case kUnknownOid: return std::string(bytes, static_cast<size_t>(size));
+      default:
+        // Binary forms of other types (numeric, timestamps) are not read here:
+        // the statement casts them to BIGINT or TEXT.
+        throw DatabaseError("column " + std::to_string(column) + " has type " +
+                                std::to_string(PQftype(result_, column)) + ", not an integer or text",
+                            false);
     }
   }
 

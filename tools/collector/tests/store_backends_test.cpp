@@ -1,29 +1,19 @@
 // The collector's store on both of its databases, SQLite and a PostgreSQL 15
-// server of the test's own: the same cases on each, then several collectors
-// sharing one PostgreSQL database and a database that goes away and comes back.
-
-#include <libpq-fe.h>
+// server of the test's own: the same cases on each.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <ctime>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "collector/analysis/background_analyser.h"
 #include "collector/analysis/report_analysis.h"
 #include "collector/request_store.h"
 #include "collector/storage/database.h"
-#include "collector/tests/child_process.h"
 #include "collector/tests/request_bodies.h"
+#include "collector/tests/test_postgres.h"
 #include "collector/web/web_queries.h"
-#include "httplib.h"
-#include "support/loopback_address.h"
-#include "support/postgres_server.h"
 #include "support/temp_dir.h"
 
 namespace collector_test {
@@ -33,30 +23,6 @@ using collector::Backend;
 using collector::Database;
 using collector::Query;
 using collector::RequestStore;
-
-// One server for the whole program, started on first use.
-vextra_test::PostgresServer& Postgres() {
-  static vextra_test::PostgresServer* server = [] {
-    auto* s = new vextra_test::PostgresServer(VEXTRA_POSTGRES_SERVER_SCRIPT);
-    if (!s->Start()) ADD_FAILURE() << s->error();
-    return s;
-  }();
-  return *server;
-}
-
-// A new empty database on the test's server; its URI.
-std::string FreshPostgresDatabase() {
-  static int made = 0;
-  const std::string name = "store_" + std::to_string(++made);
-  PGconn* admin = PQconnectdb(Postgres().uri().c_str());
-  EXPECT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
-  PGresult* result = PQexec(admin, ("CREATE DATABASE " + name).c_str());
-  EXPECT_EQ(PQresultStatus(result), PGRES_COMMAND_OK) << PQerrorMessage(admin);
-  PQclear(result);
-  PQfinish(admin);
-  const std::string& uri = Postgres().uri();
-  return uri.substr(0, uri.rfind('/') + 1) + name;
-}
 
 collector::ReceivedRequest Received(const std::string& body) {
   collector::ReceivedRequest received;
@@ -177,12 +143,18 @@ TEST_P(StoreBackendTest, ConcurrentRequestsAreEachCommittedWithTheirOwnRow) {
     });
   }
   for (auto& thread : threads) thread.join();
+  std::map<int64_t, std::string> expuidOfRequest;
+  {
+    Database db(location_);
+    Query rows(db, "SELECT request_id, expuid FROM reports");
+    while (rows.Step()) expuidOfRequest[rows.Int(0)] = rows.Text(1);
+  }
   std::set<int64_t> ids;
   for (const auto& list : stored) {
     for (const auto& entry : list) {
       ids.insert(entry.first);
       // The id returned is the request's own row, holding its own report.
-      ASSERT_EQ(One("SELECT expuid FROM reports WHERE request_id = " + std::to_string(entry.first)), entry.second);
+      EXPECT_EQ(expuidOfRequest[entry.first], entry.second) << "request " << entry.first;
     }
   }
   EXPECT_EQ(ids.size(), size_t{kThreads * kEach});
