@@ -7,6 +7,8 @@ starts from the shapes the parsers accept. Wire messages are encoded by hand
 """
 import gzip
 import os
+import subprocess
+import tempfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -155,7 +157,31 @@ def seeds():
         "cut_short": minidump(0x8201, elf, "/bin/game", cut=900),
     }
     return {"config_file": config, "strategy_answer": strategy, "body_codec": codec, "request_decoder": decoder,
-            "extra_info": extra_info, "minidump_reader": dumps}
+            "extra_info": extra_info, "minidump_reader": dumps, "module_identity": modules()}
+
+
+def modules():
+    """Small modules as the toolchains link them: an ELF library with a build id
+    and a debug link, its debug file, and a PE DLL with a CodeView record."""
+    files = {}
+    with tempfile.TemporaryDirectory() as work:
+        def path(name):
+            return os.path.join(work, name)
+
+        def run(*command):
+            subprocess.run(command, check=True, cwd=work)
+
+        with open(path("m.c"), "w") as f:
+            f.write("int answer(int x) { return x * 42; }\n")
+        run("gcc", "-shared", "-fPIC", "-g", "-Os", "-nostdlib", "-Wl,--build-id=sha1", "-o", "m.so", "m.c")
+        run("objcopy", "--only-keep-debug", "m.so", "m.so.debug")
+        run("objcopy", "--strip-all", "--add-gnu-debuglink=m.so.debug", "m.so")
+        run("x86_64-w64-mingw32-gcc", "-shared", "-Os", "-nostdlib", "-Wl,--build-id", "-Wl,--pdb=m.pdb",
+            "-Wl,-e,0", "-o", "m.dll", "m.c")
+        for name in ("m.so", "m.so.debug", "m.dll"):
+            with open(path(name), "rb") as f:
+                files[name.replace(".", "_")] = f.read()
+    return files
 
 
 def main():

@@ -11,7 +11,7 @@ packages=(
   ccache tcl libz-mingw-w64-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   lldb-14 python3-lldb-14
-  chromium postgresql-15 libpq-dev
+  chromium postgresql-15 libpq-dev curl python3
 )
 
 missing=()

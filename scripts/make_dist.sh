@@ -7,7 +7,10 @@
 # file, the import library on Windows, include/vextra.h, the CMake package and
 # on Linux vextra.pc), plus LICENSE and INTEGRATION.md (the README's sections
 # on integrating and using a release). Each archive is then unpacked and
-# checked with examples/installed_host/check_package.sh, as a user would consume it.
+# checked with examples/installed_host/check_package.sh, as a user would consume it,
+# and its library and .debug file with scripts/check_debug_identity.sh (one
+# identity, the debug link naming the .debug file with its checksum), so a
+# crash of a released library finds its symbols.
 #   scripts/make_dist.sh [output-dir]      (default: dist)
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -51,6 +54,8 @@ for target in linux windows; do
     tar -C "$work/check" -xzf "$archive"
     library=$work/stage/$name/lib/libVextra64.so.$version
     symbols=$work/stage/$name/lib/libVextra64.so.debug
+    unpacked_library=$work/check/$name/lib/libVextra64.so.$version
+    unpacked_symbols=$work/check/$name/lib/libVextra64.so.debug
   else
     archive=$out_dir/$name.zip
     rm -f "$archive"
@@ -58,11 +63,14 @@ for target in linux windows; do
     (cd "$work/check" && unzip -q "$archive")
     library=$work/stage/$name/bin/Vextra64.dll
     symbols=$library.debug
+    unpacked_library=$work/check/$name/bin/Vextra64.dll
+    unpacked_symbols=$unpacked_library.debug
   fi
   echo "==== $(basename "$archive") ($(stat -c %s "$archive") bytes)"
   (cd "$work/stage/$name" && find . -type f -o -type l | sort | sed 's|^\./|  |')
   echo "  shipped library: $(basename "$library") $(stat -c %s "$library") bytes; $(basename "$symbols") $(stat -c %s "$symbols") bytes"
   echo "==== checking the unpacked $(basename "$archive")"
   bash examples/installed_host/check_package.sh "$target" --prefix "$work/check/$name" || status=1
+  bash scripts/check_debug_identity.sh "$unpacked_library" "$unpacked_symbols" || status=1
 done
 exit $status

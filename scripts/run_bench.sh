@@ -15,7 +15,7 @@ cd "$REPO_DIR"
 
 bash scripts/install_packages.sh >&2
 bash scripts/build_native.sh build/linux -DVEXTRA_BUILD_BENCH=ON -- vextra_bench vextra_report_bench vextra_minidump_bench vextra_dump_bench vextra_crash_bench_linux vextra-collector \
-  vextra-ingest-sink vextra-ingest-load vextra_web_view_bench >&2
+  vextra-ingest-sink vextra-ingest-load vextra_web_view_bench vextra_symbolizer_bench vextra_stack_walk_bench >&2
 build/linux/bench/vextra_bench --benchmark_counters_tabular=true "$@"
 # The minidump writer: time and size of one dump of a 50-thread process (goals 50 ms, 1 MiB).
 build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
@@ -24,6 +24,8 @@ build/linux/bench/vextra_minidump_bench --benchmark_counters_tabular=true "$@"
 build/linux/bench/vextra_report_bench "$@"
 # The Linux crash dump of a real 50-thread process: threads stopped, snapshot, file.
 build/linux/bench/vextra_dump_bench "$@"
+# The collector's stack walk of a real crash dump, every thread (goal: a crash symbolised in under 2 s).
+build/linux/bench/vextra_stack_walk_bench --benchmark_counters_tabular=true "$@"
 # Ingest: the collector (SQLite, and PostgreSQL when it takes one) against a
 # bare TLS server that drops each body, 32 clients, with the ratio to that ceiling.
 bash bench/ingest_bench.sh build/linux
@@ -40,3 +42,6 @@ VEXTRA_COLLECTOR="${VEXTRA_COLLECTOR:-$REPO_DIR/build/linux/tools/vextra-collect
   bash scripts/wine_run.sh build/windows/bench/vextra_crash_bench.exe build/windows/Vextra64.dll \
   build/windows/tests/crash_host/vextra_crash_host.exe build/windows/tests/crash_host/vextra_crash_module.dll \
   "${VEXTRA_CRASH_BENCH_RUNS:-7}"
+# The collector's symboliser: 32 offsets looked up in the DLL's debug file,
+# cold (its pages dropped from the cache first) and warm.
+build/linux/bench/vextra_symbolizer_bench build/windows/Vextra64.dll.debug "$@"

@@ -1,6 +1,7 @@
 #include "minidump/minidump_reader.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "minidump/minidump_format.h"
@@ -178,6 +179,16 @@ class Parser {
     return true;
   }
 
+  static DumpRegisters Registers(const ContextAmd64& context) {
+    DumpRegisters registers;
+    const uint64_t values[16] = {context.rax, context.rcx, context.rdx, context.rbx, context.rsp, context.rbp,
+                                 context.rsi, context.rdi, context.r8,  context.r9,  context.r10, context.r11,
+                                 context.r12, context.r13, context.r14, context.r15};
+    std::memcpy(registers.gpr, values, sizeof values);
+    registers.rip = context.rip;
+    return registers;
+  }
+
   static bool HasRegisters(const ContextAmd64& context) {
     return (context.context_flags & kContextControl) == kContextControl &&
            (context.context_flags & kContextInteger) == kContextInteger;
@@ -220,6 +231,7 @@ class Parser {
         thread.rsp = context.rsp;
         thread.rbp = context.rbp;
         thread.rax = context.rax;
+        thread.registers = Registers(context);
       }
       thread.stack_start = entry.stack.start_of_memory_range;
       if (entry.stack.memory.data_size > 0) {
@@ -250,6 +262,12 @@ class Parser {
       module.size = entry.size_of_image;
       module.file_version_ms = entry.version_info.file_version_ms;
       module.file_version_ls = entry.version_info.file_version_ls;
+      module.time_date_stamp = entry.time_date_stamp;
+      if (entry.time_date_stamp != 0) {
+        char code_id[24];
+        std::snprintf(code_id, sizeof code_id, "%08X%x", entry.time_date_stamp, entry.size_of_image);
+        module.code_id = code_id;
+      }
       const std::string what = "module " + std::to_string(i) + " at " + Hex(entry.base_of_image);
       ReadString(entry.module_name_rva, what + "'s name", &module.name);
       CodeView(entry.cv_record, what, &module);
@@ -341,6 +359,7 @@ class Parser {
       exception.has_registers = HasRegisters(context);
       exception.rip = context.rip;
       exception.rsp = context.rsp;
+      exception.registers = Registers(context);
     }
   }
 

@@ -13,12 +13,21 @@
 
 namespace Vextra::minidump {
 
+// The integer registers of a context record, indexed in the processor's own
+// register numbering (rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi, r8 ... r15).
+struct DumpRegisters {
+  static constexpr int kRax = 0, kRcx = 1, kRdx = 2, kRbx = 3, kRsp = 4, kRbp = 5, kRsi = 6, kRdi = 7;
+  uint64_t gpr[16] = {};
+  uint64_t rip = 0;
+};
+
 struct DumpThread {
   uint32_t thread_id = 0;
   uint64_t teb = 0;
   bool has_registers = false;  // the context names the control and integer registers
   uint32_t context_flags = 0;
   uint64_t rip = 0, rsp = 0, rbp = 0, rax = 0;
+  DumpRegisters registers;  // all of them, when has_registers
   uint64_t stack_start = 0;
   uint32_t stack_size = 0;
   std::string stack;  // the stored bytes
@@ -32,6 +41,11 @@ struct DumpModule {
   // uppercase hex (as symbol stores index them). Empty without a record.
   std::string debug_id;
   std::string debug_file;  // "RSDS": the PDB name
+  uint32_t time_date_stamp = 0;
+  // The PE code id (TimeDateStamp as 8 uppercase hex digits, then SizeOfImage
+  // in lowercase hex), for dumps whose writer left the debug record out;
+  // empty when the entry has no time stamp (ELF modules).
+  std::string code_id;
   uint32_t codeview_signature = 0;
   uint32_t file_version_ms = 0, file_version_ls = 0;
 };
@@ -45,6 +59,7 @@ struct DumpException {
   std::vector<uint64_t> parameters;
   bool has_registers = false;
   uint64_t rip = 0, rsp = 0;
+  DumpRegisters registers;  // the faulting thread's, at the fault
 };
 
 struct DumpSystem {

@@ -79,6 +79,8 @@ void Start(const char* address) {
   Export<TextFn>("VX_ConfigCrashServerUrl")(address);
   Export<uint64_t (*)(uint64_t)>("VX_SetCrashCallback")(reinterpret_cast<uint64_t>(&OnCrash));
   Export<TextFn>("VX_SetUserId")("crash-host-player");
+  // Lets a caller send the same crash as two versions of the game.
+  if (const char* version = std::getenv("CRASH_HOST_APP_VERSION")) Export<TextFn>("VX_SetAppVersion")(version);
   Export<TextFn>("VX_InitWithAppId")("crash-host-app");
   Fact("started", "1");
 }

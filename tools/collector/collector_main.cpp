@@ -25,6 +25,7 @@
 
 #include "collector/analysis/background_analyser.h"
 #include "collector/analysis/dump_analysis.h"
+#include "collector/analysis/stored_symbols_analyser.h"
 #include "collector/answer_builder.h"
 #include "collector/collector_options.h"
 #include "collector/request_decoder.h"
@@ -32,6 +33,7 @@
 #include "collector/request_summary.h"
 #include "collector/self_signed_identity.h"
 #include "collector/storage/database.h"
+#include "collector/symbols/symbol_store.h"
 #include "collector/web/web_server.h"
 #include "httplib.h"
 
@@ -147,9 +149,9 @@ bool WaitForStopRequest(const CollectorOptions& options, const sigset_t& stopSig
 int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
   collector::RequestStore store(options.dbPath);
   if (!options.strategy.empty()) store.WriteStrategy(options.strategy);
-  // Frame 0 of each thread and the module list, until the stack walker and
-  // the symboliser are plugged in here.
-  collector::MinimalDumpAnalyser dumpAnalyser;
+  // Every thread walked with the unwind tables of the stored modules and
+  // named with their debug information.
+  collector::StoredSymbolsAnalyser dumpAnalyser(options.dbPath);
   // Claims in a shared database name the collector by its address.
   const std::string owner = options.listen + ":" + std::to_string(options.port) + "/" + std::to_string(getpid());
   collector::BackgroundAnalyser analyser(options.dbPath, dumpAnalyser, PrintLine, owner);
@@ -258,6 +260,9 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "symbols") {
+    return collector::RunSymbolsCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   const collector::ParseOutcome parsed =
       collector::ParseCollectorArguments(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.ok) {

@@ -46,7 +46,9 @@
 //                  envelope's bundleId and prodId)  kept up to date as reports
 //                  join and leave a group, each with the number of its reports,
 //                  so the group list reads only these small tables.
-//   symbol_files   written by "symbols add": which debug ids have stored files.
+//   symbol_files   written by "symbols add": which debug ids have stored files
+//                  (data: the file's bytes in a PostgreSQL database, else NULL
+//                  and the file under the database file's folder).
 //   strategy       key, value: the valueMap every collector sends in its 840
 //                  answers, written by a collector started with --strategy.
 //
@@ -116,7 +118,7 @@ CREATE TABLE IF NOT EXISTS group_devices (
 CREATE TABLE IF NOT EXISTS group_apps (
   group_id INTEGER, app TEXT, count INTEGER, PRIMARY KEY (group_id, app));
 CREATE TABLE IF NOT EXISTS symbol_files (
-  debug_id TEXT, kind TEXT, file_name TEXT, path TEXT, added_at INTEGER,
+  debug_id TEXT, kind TEXT, file_name TEXT, path TEXT, added_at INTEGER, data BLOB,
   PRIMARY KEY (debug_id, kind));
 CREATE TABLE IF NOT EXISTS strategy (
   key TEXT PRIMARY KEY, value TEXT);

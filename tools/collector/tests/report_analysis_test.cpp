@@ -98,7 +98,8 @@ class ReportAnalysisTest : public testing::Test {
   }
   void AddSymbols(const std::string& debugId) {
     Database db(path_);
-    Query(db, "INSERT OR REPLACE INTO symbol_files VALUES (?, 'image', 'game.exe', 'symbols/x/game.exe', 1)")
+    Query(db, "INSERT OR REPLACE INTO symbol_files (debug_id, kind, file_name, path, added_at) "
+              "VALUES (?, 'image', 'game.exe', 'symbols/x/game.exe', 1)")
         .Bind(1, debugId)
         .Run();
   }
