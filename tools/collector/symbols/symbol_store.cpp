@@ -129,7 +129,7 @@ StoredSymbols SymbolStore::FindRows(const std::string& debug_id, std::string* al
   if (!ValidDebugId(debug_id) || (!shared_ && !FileExists(db_path_))) return found;
   try {
     Database db(db_path_, !shared_);
-    Query select(db, "SELECT kind, path, rowid, file_name FROM symbol_files WHERE debug_id = ?");
+    Query select(db, "SELECT kind, path, rowid, file_name, LENGTH(data) FROM symbol_files WHERE debug_id = ?");
     select.Bind(1, debug_id);
     std::vector<std::pair<std::string, int64_t>> unpacked;  // kind, row whose bytes are to be written out
     while (select.Step()) {
@@ -140,10 +140,12 @@ StoredSymbols SymbolStore::FindRows(const std::string& debug_id, std::string* al
       }
       std::string path;
       if (shared_) {
-        // Written out once per stored version: a replaced file has a new row.
+        // Written out once per stored version: a replaced file has a new row
+        // (and a copy of another database's row of that number differs in size).
         path = symbols_dir_ + "/" + debug_id + "/" + std::to_string(select.Int(2)) + "/" + select.Text(3) +
                (kind == "debug" ? ".debug" : "");
-        if (!FileExists(path)) unpacked.emplace_back(path, select.Int(2));
+        struct stat info;
+        if (stat(path.c_str(), &info) != 0 || info.st_size != select.Int(4)) unpacked.emplace_back(path, select.Int(2));
       } else {
         path = DirName(db_path_) + "/" + select.Text(1);
         if (!FileExists(path)) continue;

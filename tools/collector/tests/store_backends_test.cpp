@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <set>
 #include <thread>
 
@@ -11,6 +13,7 @@
 #include "collector/analysis/report_analysis.h"
 #include "collector/request_store.h"
 #include "collector/storage/database.h"
+#include "collector/symbols/symbol_store.h"
 #include "collector/tests/request_bodies.h"
 #include "collector/tests/test_postgres.h"
 #include "collector/web/web_queries.h"
@@ -218,6 +221,39 @@ TEST_P(StoreBackendTest, WebViewReadsGroupsAndReportsWithTheSchemaNames) {
   EXPECT_EQ(report["request"]["cmd"].AsInt(), 830);
   EXPECT_EQ(report["userMap"]["level"].AsString(), "it's 3");
   EXPECT_EQ(report["analysis"]["state"].AsString(), "done");
+}
+
+TEST_P(StoreBackendTest, StoredSymbolFilesAreFoundWithTheirBytesAndAReplacementWins) {
+  const std::string id = "0123456789abcdef0123456789abcdef1";
+  auto contents = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  };
+  const struct {
+    const char* name;
+    std::string bytes;
+  } kVersions[] = {
+      {"first", std::string("\x7f" "ELF first\0bytes", 16)},
+      {"replacement", std::string("\x7f" "ELF second, longer\0", 20)},
+  };
+  for (const auto& version : kVersions) {
+    SCOPED_TRACE(version.name);
+    std::string error;
+    collector::SymbolStore adding(location_);
+    ASSERT_FALSE(adding.Store(id, false, "game.so", version.bytes, &error).empty()) << error;
+    // Another store of the same database, as another collector would have.
+    const collector::StoredSymbols found = collector::SymbolStore(location_).Find(id);
+    ASSERT_FALSE(found.image_path.empty());
+    EXPECT_EQ(contents(found.image_path), version.bytes);
+    EXPECT_EQ(found.debug_path, "");
+  }
+  std::vector<collector::SymbolStore::Entry> entries;
+  std::string error;
+  ASSERT_TRUE(collector::SymbolStore(location_).List(&entries, &error)) << error;
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].file_name, "game.so");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackendTest, testing::Values(Backend::kSqlite, Backend::kPostgres),
