@@ -1,6 +1,6 @@
 // Reliability: the collector's PostgreSQL database is stopped for ten seconds
-// in the middle of a run of the library. Reports sent while it is down are
-// answered 503 and count as failed; the library's next start sends them
+// in the middle of a run of the library. Reports sent while it is down get no
+// answer (the collector closes the connection) and count as failed; the library's next start sends them
 // again, and in the end the database holds every report exactly once.
 
 #include <gtest/gtest.h>

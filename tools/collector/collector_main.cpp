@@ -82,10 +82,6 @@ collector::ReceivedRequest Received(const httplib::Request& req) {
 
 bool IsUpload(const httplib::Request& req) { return req.method == "POST" && req.path == "/pb/async"; }
 
-// The answer to a request the database would not take: the client counts it
-// as failed and sends it again later.
-constexpr int kDatabaseUnavailableStatus = 503;
-
 void HandleUpload(const CollectorOptions& options, collector::RequestStore& store,
                   collector::BackgroundAnalyser& analyser, StopSignal& stop, const httplib::Request& req,
                   httplib::Response& res) {
@@ -103,9 +99,16 @@ void HandleUpload(const CollectorOptions& options, collector::RequestStore& stor
     // Stored before answering, so a client that got its answer finds the row.
     store.Store(received, decoded, answer, answerText, &repeated);
   } catch (const std::exception& error) {
+    // Nothing of the request was stored: the client must count it as failed.
     PrintLine(std::string("cannot store the request: ") + error.what());
-    PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), "503 database unavailable"));
-    res.status = kDatabaseUnavailableStatus;
+    if (options.unavailableStatus == 0) {
+      PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), "none (database unavailable)"));
+      if (req.ssl != nullptr) shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+      return;
+    }
+    PrintLine(collector::FormatRequestSummary(decoded, req.body.size(),
+                                              std::to_string(options.unavailableStatus) + " database unavailable"));
+    res.status = options.unavailableStatus;
     res.set_content("the collector's database is unavailable; send again later\n", "text/plain");
     return;
   }

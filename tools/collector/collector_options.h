@@ -16,6 +16,10 @@ struct CollectorOptions {
   std::string keyPath;
   std::map<std::string, std::string> strategy;  // valueMap of the 840 answer, stored when given
   int64_t maxBodyBytes = 64 * 1024 * 1024;      // a larger body is refused with 413
+  // When the database cannot take a request: 0 closes the connection without
+  // an answer (the library counts only a missing answer as a failed upload and
+  // sends it again at its next start); otherwise this HTTP status is answered.
+  int unavailableStatus = 0;
   std::string statusText;                       // `status` of every answer
   // Faults.
   int httpStatus = 200;
