@@ -3,6 +3,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <variant>
@@ -86,52 +87,79 @@ int64_t InsertRow(Database& db, const std::string& table, const Row& row, const 
   return id;
 }
 
-void InsertMap(Database& db, const char* owner, int64_t ownerId, const char* mapName,
-               const google::protobuf::Map<std::string, std::string>& map) {
-  if (map.empty()) return;
-  Query insert(db, "INSERT INTO map_entries (owner, owner_id, map, key, value) VALUES (?, ?, ?, ?, ?)");
+// Rows of the small tables of one request (headers, map entries,
+// attachments), written with one statement per table, not one per row.
+struct PendingRows {
+  std::vector<std::vector<Value>> headers, maps, attachments;
+};
+
+// "INSERT INTO table (columns) VALUES (...), (...)" for every row, in pieces
+// that keep under both databases' limit on parameters.
+void InsertRows(Database& db, const char* table, const char* columns, size_t width,
+                const std::vector<std::vector<Value>>& rows) {
+  constexpr size_t kMaxParameters = 30000;
+  const size_t perStatement = kMaxParameters / width;
+  std::string tuple = "(";
+  for (size_t i = 0; i < width; ++i) tuple += i ? ", ?" : "?";
+  tuple += ")";
+  for (size_t start = 0; start < rows.size(); start += perStatement) {
+    const size_t end = std::min(rows.size(), start + perStatement);
+    std::string sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES ";
+    for (size_t r = start; r < end; ++r) sql += (r == start ? "" : ", ") + tuple;
+    Query insert(db, sql);
+    int index = 1;
+    for (size_t r = start; r < end; ++r) {
+      for (const Value& value : rows[r]) BindValue(insert, index++, value);
+    }
+    insert.Run();
+  }
+}
+
+void AddMap(PendingRows* pending, const char* owner, int64_t ownerId, const char* mapName,
+            const google::protobuf::Map<std::string, std::string>& map) {
   for (const auto& entry : map) {
-    insert.Bind(1, std::string(owner)).Bind(2, ownerId).Bind(3, std::string(mapName));
-    insert.Bind(4, entry.first).Bind(5, entry.second).Run();
-    insert.Reset();
+    pending->maps.push_back({std::string(owner), ownerId, std::string(mapName), entry.first, entry.second});
+  }
+}
+
+void Flush(Database& db, const PendingRows& pending) {
+  if (!pending.headers.empty()) InsertRows(db, "request_headers", "request_id, name, value", 3, pending.headers);
+  if (!pending.maps.empty()) InsertRows(db, "map_entries", "owner, owner_id, map, key, value", 5, pending.maps);
+  if (!pending.attachments.empty()) {
+    InsertRows(db, "attachments", "report_id, type, fileName, size, data, inflated, content, error", 8,
+               pending.attachments);
   }
 }
 
 // False when a report of the same expuid is stored already (then nothing is written).
-bool InsertReport(Database& db, int64_t requestId, const DecodedReport& report) {
+bool InsertReport(Database& db, int64_t requestId, const DecodedReport& report, PendingRows* pending) {
   Row row{{"request_id", requestId}};
   AppendScalarFields(report.upload, &row);
   const int64_t reportId =
       InsertRow(db, "reports", row, " ON CONFLICT (expuid) WHERE expuid <> '' DO NOTHING RETURNING id");
   if (reportId == 0) return false;
-  InsertMap(db, "report", reportId, "allStacks", report.upload.allstacks());
-  InsertMap(db, "report", reportId, "valueMap", report.upload.valuemap());
-  InsertMap(db, "report", reportId, "userMap", report.upload.usermap());
+  AddMap(pending, "report", reportId, "allStacks", report.upload.allstacks());
+  AddMap(pending, "report", reportId, "valueMap", report.upload.valuemap());
+  AddMap(pending, "report", reportId, "userMap", report.upload.usermap());
   for (const DecodedAttachment& attachment : report.attachments) {
-    InsertRow(db, "attachments",
-              {{"report_id", reportId},
-               {"type", int64_t{attachment.type}},
-               {"fileName", attachment.fileName},
-               {"size", static_cast<int64_t>(attachment.data.size())},
-               {"data", Blob{attachment.data}},
-               {"inflated", int64_t{attachment.inflated ? 1 : 0}},
-               {"content", Blob{attachment.content}},
-               {"error", attachment.error}},
-              "");
+    pending->attachments.push_back({reportId, int64_t{attachment.type}, attachment.fileName,
+                                    static_cast<int64_t>(attachment.data.size()), Blob{attachment.data},
+                                    int64_t{attachment.inflated ? 1 : 0}, Blob{attachment.content}, attachment.error});
   }
   return true;
 }
 
-void InsertUserInfo(Database& db, int64_t requestId, const VextraPkg::UserInfoPackage& userInfo) {
+void InsertUserInfo(Database& db, int64_t requestId, const VextraPkg::UserInfoPackage& userInfo,
+                    PendingRows* pending) {
   Row row{{"request_id", requestId}};
   AppendScalarFields(userInfo, &row);
   const int64_t userInfoId = InsertRow(db, "user_infos", row);
-  InsertMap(db, "user_info", userInfoId, "valueMap", userInfo.valuemap());
+  AddMap(pending, "user_info", userInfoId, "valueMap", userInfo.valuemap());
   for (const VextraPkg::SummaryInfo& summary : userInfo.list()) {
     Row summaryRow{{"user_info_id", userInfoId}};
     AppendScalarFields(summary, &summaryRow);
     const int64_t summaryId = InsertRow(db, "summaries", summaryRow);
-    InsertMap(db, "summary", summaryId, "valueMap", summary.valuemap());
+    AddMap(pending, "summary", summaryId, "valueMap", summary.valuemap());
   }
 }
 
@@ -184,21 +212,17 @@ void RequestStore::WriteOne(Job& job) {
     AppendScalarFields(decoded.packet.request(), &row);
   }
   const int64_t requestId = InsertRow(db, "requests", row);
-  if (!received.headers.empty()) {
-    Query header(db, "INSERT INTO request_headers (request_id, name, value) VALUES (?, ?, ?)");
-    for (const auto& entry : received.headers) {
-      header.Bind(1, requestId).Bind(2, entry.first).Bind(3, entry.second).Run();
-      header.Reset();
-    }
-  }
+  PendingRows pending;
+  for (const auto& entry : received.headers) pending.headers.push_back({requestId, entry.first, entry.second});
   if (envelopeRead) {
-    InsertMap(db, "request", requestId, "reserved", decoded.packet.request().reserved());
-    InsertMap(db, "request", requestId, "headers", decoded.packet.request().headers());
+    AddMap(&pending, "request", requestId, "reserved", decoded.packet.request().reserved());
+    AddMap(&pending, "request", requestId, "headers", decoded.packet.request().headers());
   }
   for (const DecodedReport& report : decoded.reports) {
-    if (!InsertReport(db, requestId, report)) job.repeated.push_back(report.upload.expuid());
+    if (!InsertReport(db, requestId, report, &pending)) job.repeated.push_back(report.upload.expuid());
   }
-  if (decoded.hasUserInfo) InsertUserInfo(db, requestId, decoded.userInfo);
+  if (decoded.hasUserInfo) InsertUserInfo(db, requestId, decoded.userInfo, &pending);
+  Flush(db, pending);
   job.id = requestId;
 }
 
