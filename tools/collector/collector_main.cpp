@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,7 +83,23 @@ collector::ReceivedRequest Received(const httplib::Request& req) {
 
 bool IsUpload(const httplib::Request& req) { return req.method == "POST" && req.path == "/pb/async"; }
 
-void HandleUpload(const CollectorOptions& options, collector::RequestStore& store,
+// The answers of every command but 840 depend on the options alone: each is
+// built and gzipped once, not per request.
+class AnswerCache {
+ public:
+  collector::Answer For(const CollectorOptions& options, int cmd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = answers_.find(cmd);
+    if (it == answers_.end()) it = answers_.emplace(cmd, collector::BuildAnswer(options, cmd)).first;
+    return it->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<int, collector::Answer> answers_;  // guarded by mutex_
+};
+
+void HandleUpload(const CollectorOptions& options, collector::RequestStore& store, AnswerCache& answers,
                   collector::BackgroundAnalyser& analyser, StopSignal& stop, const httplib::Request& req,
                   httplib::Response& res) {
   const collector::ReceivedRequest received = Received(req);
@@ -92,10 +109,14 @@ void HandleUpload(const CollectorOptions& options, collector::RequestStore& stor
   std::vector<std::string> repeated;
   try {
     // Every collector of the database answers with the strategy stored there.
-    CollectorOptions answering = options;
-    if (decoded.cmd == 840) answering.strategy = store.ReadStrategy();
-    answer = collector::BuildAnswer(answering, decoded.cmd);
-    answerText = collector::DescribeAnswer(answer, answering);
+    if (decoded.cmd == collector::kCmdUserInfo) {
+      CollectorOptions answering = options;
+      answering.strategy = store.ReadStrategy();
+      answer = collector::BuildAnswer(answering, decoded.cmd);
+    } else {
+      answer = answers.For(options, decoded.cmd);
+    }
+    answerText = collector::DescribeAnswer(answer, options);
     // Stored before answering, so a client that got its answer finds the row.
     store.Store(received, decoded, answer, answerText, &repeated);
   } catch (const std::exception& error) {
@@ -173,8 +194,9 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
   }
 
   StopSignal stop;
+  AnswerCache answers;
   server->Post("/pb/async", [&](const httplib::Request& req, httplib::Response& res) {
-    HandleUpload(options, store, analyser, stop, req, res);
+    HandleUpload(options, store, answers, analyser, stop, req, res);
   });
   // Anything else gets the server's 404, and a body over the limit its 413
   // (unread); both are still stored and printed.
