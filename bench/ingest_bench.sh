@@ -9,7 +9,9 @@
 #     collector runs with (8 workers, 5 requests a connection, Nagle on);
 #   - vextra-collector storing in SQLite;
 #   - vextra-collector storing in PostgreSQL (a server of its own, started by
-#     scripts/postgres_server.sh), when the collector takes a postgresql:// --db.
+#     scripts/postgres_server.sh), when the collector takes a postgresql:// --db;
+#   - two collectors on two addresses storing in one PostgreSQL, the clients
+#     split between them (two loads at once, their rates added).
 # each on a loopback address of its own, for several rounds taken in turn; the
 # round with the median rate stands for each. Prints a table with the ratio of
 # each to the ceiling (goal for the collector: at least 0.7). Fails when any
@@ -81,6 +83,34 @@ stop_server() {
   server_pid=""
 }
 
+# Two loads at once, half the clients each, against https://$1 and https://$2;
+# prints one "result" line with their requests and rates added.
+run_split_load() {
+  local first=$1 second=$2 label=$3 half=$((clients / 2))
+  "$load" --url "https://$first:$port" --clients "$half" --requests "$((requests / 2))" --seconds "$seconds" \
+    --attachment-bytes "$attachment_bytes" --label "$label-a" >"$work/$label-a.load" 2>&1 &
+  local a=$!
+  "$load" --url "https://$second:$port" --clients "$((clients - half))" --requests "$((requests / 2))" \
+    --seconds "$seconds" --attachment-bytes "$attachment_bytes" --label "$label-b" >"$work/$label-b.load" 2>&1 &
+  local b=$!
+  if ! wait $a || ! wait $b; then
+    echo "ingest_bench.sh: the load against $label failed:" >&2
+    cat "$work/$label-a.load" "$work/$label-b.load" >&2
+    exit 1
+  fi
+  local ra rb
+  ra=$(grep '^result ' "$work/$label-a.load")
+  rb=$(grep '^result ' "$work/$label-b.load")
+  awk -v a="$ra" -v b="$rb" -v label="$label" 'function f(line, name,   n, i, kv, parts) {
+      n = split(line, parts, " "); for (i = 1; i <= n; i++) { split(parts[i], kv, "="); if (kv[1] == name) return kv[2] } }
+    BEGIN { printf "result label=%s requests=%d body_bytes=%d seconds=%.3f requests_per_s=%.1f mb_per_s=%.3f p50_ms=%.3f p99_ms=%.3f\n",
+      label, f(a, "requests") + f(b, "requests"), f(a, "body_bytes") + f(b, "body_bytes"),
+      (f(a, "seconds") > f(b, "seconds") ? f(a, "seconds") : f(b, "seconds")),
+      f(a, "requests_per_s") + f(b, "requests_per_s"), f(a, "mb_per_s") + f(b, "mb_per_s"),
+      (f(a, "p50_ms") + f(b, "p50_ms")) / 2, (f(a, "p99_ms") > f(b, "p99_ms") ? f(a, "p99_ms") : f(b, "p99_ms")) }'
+  head -n 1 "$work/$label-a.load" >"$work/$label.load"
+}
+
 # Runs the load against https://$1:$port; prints its "result" line.
 run_load() {
   local address=$1 label=$2
@@ -125,7 +155,7 @@ postgres_capable=0
 if "$collector" --help 2>&1 | grep -q 'postgresql://'; then postgres_capable=1; fi
 
 targets=(sink sink_defaults sqlite)
-[ $postgres_capable -eq 1 ] && targets+=(postgresql)
+[ $postgres_capable -eq 1 ] && targets+=(postgresql postgresql_two)
 declare -A results
 
 for round in $(seq 1 "$rounds"); do
@@ -164,6 +194,24 @@ for round in $(seq 1 "$rounds"); do
         pg_dir=""
         check_collector "$label" "$result" "$stored"
         ;;
+      postgresql_two)
+        pg_dir="$work/pg-two-$round"
+        uri=$(bash "$repo_dir/scripts/postgres_server.sh" start "$pg_dir" "$net.11" 5432 | tail -n 1)
+        start_server "$label-a" "$work/$label-a.ready" "$collector" --listen "$net.5" --port $port \
+          --db "$uri" --ready-file "$work/$label-a.ready"
+        first_pid=$server_pid
+        start_server "$label-b" "$work/$label-b.ready" "$collector" --listen "$net.6" --port $port \
+          --db "$uri" --ready-file "$work/$label-b.ready"
+        result=$(run_split_load "$net.5" "$net.6" "$label")
+        stop_server "$label-b"
+        server_pid=$first_pid
+        stop_server "$label-a"
+        cat "$work/$label-a.out" "$work/$label-b.out" >"$work/$label.out"
+        stored=$(psql -X -q -tA "$uri" -c 'SELECT count(*) FROM reports')
+        bash "$repo_dir/scripts/postgres_server.sh" stop "$pg_dir" >/dev/null
+        pg_dir=""
+        check_collector "$label" "$result" "$stored"
+        ;;
     esac
     results[$target]+="$result"$'\n'
     echo "round $round: $(head -n 1 "$work/$label.load")" >&2
@@ -197,6 +245,9 @@ goal() {
 row "collector, SQLite" sqlite "$(goal sqlite)"
 if [ $postgres_capable -eq 1 ]; then
   row "collector, PostgreSQL" postgresql "$(goal postgresql)"
+  row "two collectors, one PostgreSQL" postgresql_two \
+    "$(awk -v a="$(field requests_per_s "$(median_result postgresql_two)")" \
+      -v o="$(field requests_per_s "$(median_result postgresql)")" 'BEGIN { printf "%.2fx one collector", a / o }')"
 else
   printf '%-44s %s\n' "collector, PostgreSQL" "not run: this collector takes no postgresql:// --db"
 fi

@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
   if (!std::filesystem::exists(db)) Fill(db);
   int64_t biggest = 0;
   {
-    collector::SqliteDb handle(db, true);
-    collector::SqliteQuery count(handle, "SELECT (SELECT COUNT(*) FROM reports), (SELECT COUNT(*) FROM crash_groups), "
+    collector::Database handle(db, true);
+    collector::Query count(handle, "SELECT (SELECT COUNT(*) FROM reports), (SELECT COUNT(*) FROM crash_groups), "
                                          "(SELECT id FROM crash_groups ORDER BY report_count DESC LIMIT 1), "
                                          "(SELECT MAX(report_count) FROM crash_groups)");
     count.Step();

@@ -59,7 +59,8 @@ std::string DumpOfThisProcess(uint32_t* threadId) {
 
 // An error report (830, type 107) with the native log, the user values and a
 // log file, as the library attaches them.
-VextraPkg::UniPacket ErrorPacket() {
+// Each report has an expuid of its own: a repeated one is not stored again.
+VextraPkg::UniPacket ErrorPacket(const std::string& expuid = "error-guid-1") {
   VextraPkg::ExceptionUploadPackage package;
   VextraPkg::ExceptionUpload* upload = package.add_list();
   upload->set_type("107");
@@ -67,7 +68,7 @@ VextraPkg::UniPacket ErrorPacket() {
   upload->set_expname("LuaError");
   upload->set_expmessage("attempt to index a nil value");
   upload->set_callstack("main.lua:10 in function 'update'\nmain.lua:20 in main chunk");
-  upload->set_expuid("error-guid-1");
+  upload->set_expuid(expuid);
   upload->set_userid("player-42");
   (*upload->mutable_valuemap())["A1"] = "16384";
   (*upload->mutable_valuemap())["A34"] = "game.exe";
@@ -291,7 +292,7 @@ TEST_F(WebPagesTest, AnUnreadableDumpShowsItsErrorAndTheCollectorGoesOn) {
   const std::string dom = LoadPage("/reports/3", "unreadable-report");
   ExpectShows(dom, {"analysis: failed (crash)", "<ul id=\"analysis-errors\"><li class=\"err\">"});
   // Still storing and analysing after it.
-  ASSERT_TRUE(PostReport(ErrorPacket()));
+  ASSERT_TRUE(PostReport(ErrorPacket("error-guid-2")));
   EXPECT_TRUE(WaitForAnalysis(6));
 }
 

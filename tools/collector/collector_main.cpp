@@ -1,6 +1,7 @@
 // vextra-collector: a reference collection server for tests and demos. Accepts
-// "POST /pb/async" over HTTPS, stores every request in SQLite, answers with a
-// configurable strategy and faults, analyses stored reports in the background
+// "POST /pb/async" over HTTPS, stores every request in SQLite or in a
+// PostgreSQL database shared with other collectors, answers with the stored
+// strategy and configurable faults, analyses stored reports in the background
 // into crash groups, serves them on --web, and stops cleanly on SIGINT or SIGTERM or
 // when a given stop file appears.
 
@@ -8,6 +9,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +17,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +33,7 @@
 #include "collector/request_store.h"
 #include "collector/request_summary.h"
 #include "collector/self_signed_identity.h"
+#include "collector/storage/database.h"
 #include "collector/symbols/symbol_store.h"
 #include "collector/web/web_server.h"
 #include "httplib.h"
@@ -79,22 +83,59 @@ collector::ReceivedRequest Received(const httplib::Request& req) {
 
 bool IsUpload(const httplib::Request& req) { return req.method == "POST" && req.path == "/pb/async"; }
 
-void HandleUpload(const CollectorOptions& options, collector::RequestStore& store,
+// The answers of every command but 840 depend on the options alone: each is
+// built and gzipped once, not per request.
+class AnswerCache {
+ public:
+  collector::Answer For(const CollectorOptions& options, int cmd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = answers_.find(cmd);
+    if (it == answers_.end()) it = answers_.emplace(cmd, collector::BuildAnswer(options, cmd)).first;
+    return it->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<int, collector::Answer> answers_;  // guarded by mutex_
+};
+
+void HandleUpload(const CollectorOptions& options, collector::RequestStore& store, AnswerCache& answers,
                   collector::BackgroundAnalyser& analyser, StopSignal& stop, const httplib::Request& req,
                   httplib::Response& res) {
   const collector::ReceivedRequest received = Received(req);
   const collector::DecodedRequest decoded = collector::DecodeRequestBody(req.body);
-  const collector::Answer answer = collector::BuildAnswer(options, decoded.cmd);
-  const std::string answerText = collector::DescribeAnswer(answer, options);
-  // Stored before answering, so a client that got its answer finds the row.
+  collector::Answer answer;
+  std::string answerText;
+  std::vector<std::string> repeated;
   try {
-    store.Store(received, decoded, answer, answerText);
+    // Every collector of the database answers with the strategy stored there.
+    if (decoded.cmd == collector::kCmdUserInfo) {
+      CollectorOptions answering = options;
+      answering.strategy = store.ReadStrategy();
+      answer = collector::BuildAnswer(answering, decoded.cmd);
+    } else {
+      answer = answers.For(options, decoded.cmd);
+    }
+    answerText = collector::DescribeAnswer(answer, options);
+    // Stored before answering, so a client that got its answer finds the row.
+    store.Store(received, decoded, answer, answerText, &repeated);
   } catch (const std::exception& error) {
+    // Nothing of the request was stored: the client must count it as failed.
     PrintLine(std::string("cannot store the request: ") + error.what());
+    if (options.unavailableStatus == 0) {
+      PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), "none (database unavailable)"));
+      if (req.ssl != nullptr) shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+      return;
+    }
+    PrintLine(collector::FormatRequestSummary(decoded, req.body.size(),
+                                              std::to_string(options.unavailableStatus) + " database unavailable"));
+    res.status = options.unavailableStatus;
+    res.set_content("the collector's database is unavailable; send again later\n", "text/plain");
+    return;
   }
   // The analysis runs on the analyser's thread, never in this request.
   if (decoded.hasReports) analyser.Wake();
-  PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), answerText));
+  PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), answerText, repeated));
 
   if (answer.delayMs > 0) stop.WaitFor(answer.delayMs);
   if (answer.drop) {
@@ -131,10 +172,13 @@ bool WaitForStopRequest(const CollectorOptions& options, const sigset_t& stopSig
 
 int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
   collector::RequestStore store(options.dbPath);
+  if (!options.strategy.empty()) store.WriteStrategy(options.strategy);
   // Every thread walked with the unwind tables of the stored modules and
   // named with their debug information.
   collector::StoredSymbolsAnalyser dumpAnalyser(options.dbPath);
-  collector::BackgroundAnalyser analyser(options.dbPath, dumpAnalyser, PrintLine);
+  // Claims in a shared database name the collector by its address.
+  const std::string owner = options.listen + ":" + std::to_string(options.port) + "/" + std::to_string(getpid());
+  collector::BackgroundAnalyser analyser(options.dbPath, dumpAnalyser, PrintLine, owner);
 
   collector::TlsIdentity identity;
   std::unique_ptr<httplib::SSLServer> server;
@@ -150,14 +194,18 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
   }
 
   StopSignal stop;
+  AnswerCache answers;
   server->Post("/pb/async", [&](const httplib::Request& req, httplib::Response& res) {
-    HandleUpload(options, store, analyser, stop, req, res);
+    HandleUpload(options, store, answers, analyser, stop, req, res);
   });
-  // Anything else gets the server's 404 and is still stored and printed.
+  // Anything else gets the server's 404, and a body over the limit its 413
+  // (unread); both are still stored and printed.
   server->set_logger([&](const httplib::Request& req, const httplib::Response& res) {
-    if (IsUpload(req)) return;
+    const bool tooLarge = res.status == 413;
+    if (IsUpload(req) && !tooLarge) return;
     collector::DecodedRequest decoded;
-    decoded.error = "not POST /pb/async: " + req.method + " " + req.path;
+    decoded.error = tooLarge ? "body larger than " + std::to_string(options.maxBodyBytes) + " bytes"
+                             : "not POST /pb/async: " + req.method + " " + req.path;
     collector::Answer answer;
     answer.httpStatus = res.status;
     const std::string answerText = std::to_string(res.status);
@@ -168,6 +216,12 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
     }
     PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), answerText));
   });
+  // Many clients at once: a worker per connection for 64 of them, connections
+  // kept for many requests, and answers sent without waiting for an ACK.
+  server->new_task_queue = [] { return new httplib::ThreadPool(64); };
+  server->set_keep_alive_max_count(1000);
+  server->set_tcp_nodelay(true);
+  server->set_payload_max_length(static_cast<size_t>(options.maxBodyBytes));
   // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
   // collector share the address and take some of the first one's requests.
   server->set_socket_options([](int sock) {
@@ -188,7 +242,7 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
     }
   }
   const std::string listening = "listening on " + options.listen + " port " + std::to_string(options.port);
-  PrintLine(listening + ", storing in " + options.dbPath);
+  PrintLine(listening + ", storing in " + collector::DisplayLocation(options.dbPath));
   analyser.Start();
   if (web) {
     web->Start();

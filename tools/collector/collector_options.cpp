@@ -113,6 +113,26 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
          }
          return "";
        }},
+      {"--max-body-bytes",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         int bytes = 0;
+         if (!ParseInt(v, 1, 2147483647, &bytes)) {
+           return "--max-body-bytes needs a number from 1 to 2147483647, got '" + v + "'";
+         }
+         o.maxBodyBytes = bytes;
+         return "";
+       }},
+      {"--unavailable-status",
+       [](const std::string& v, CollectorOptions& o) -> std::string {
+         if (v == "0") {
+           o.unavailableStatus = 0;
+           return "";
+         }
+         if (!ParseInt(v, 400, 599, &o.unavailableStatus)) {
+           return "--unavailable-status needs 0 or a number from 400 to 599, got '" + v + "'";
+         }
+         return "";
+       }},
       {"--delay-ms",
        [](const std::string& v, CollectorOptions& o) -> std::string {
          if (!ParseInt(v, 0, 600000, &o.delayMs)) return "--delay-ms needs a number from 0 to 600000, got '" + v + "'";
@@ -197,15 +217,22 @@ ParseOutcome ParseCollectorArguments(const std::vector<std::string>& args) {
 }
 
 std::string CollectorUsage() {
-  return "usage: vextra-collector [--listen ADDR] [--port N] [--db FILE] [--cert FILE --key FILE]\n"
+  return "usage: vextra-collector [--listen ADDR] [--port N] [--db FILE|postgresql://...]\n"
+         "                        [--cert FILE --key FILE] [--max-body-bytes N]\n"
+         "                        [--unavailable-status 0|N]\n"
          "                        [--strategy KEY=VALUE]... [--status-text TEXT]\n"
          "                        [--http-status N] [--gzip-encoding-header] [--plain-body]\n"
          "                        [--delay-ms N] [--drop] [--answer-bytes N]\n"
          "                        [--stop-file FILE] [--ready-file FILE]\n"
          "                        [--web ADDR:PORT [--web-token TOKEN]]\n"
          "Accepts POST /pb/async over HTTPS, stores each request in the SQLite file of --db\n"
-         "(default collector.db) and answers user-information requests with the strategy\n"
-         "given by --strategy. --listen defaults to 127.0.0.1, --port to 443; without\n"
+         "(default collector.db), or in the PostgreSQL database of a postgresql:// URI that\n"
+         "several collectors may share, and answers user-information requests with the\n"
+         "strategy stored there (--strategy replaces it). A body over --max-body-bytes\n"
+         "(default 67108864) gets 413. A request the database cannot take is not answered\n"
+         "(the connection is closed, so the library sends it again later), or answered\n"
+         "with the status of --unavailable-status (e.g. 503).\n"
+         "--listen defaults to 127.0.0.1, --port to 443; without\n"
          "--cert/--key a self-signed certificate is made at start. Stops on SIGINT or SIGTERM,\n"
          "or once the file named by --stop-file exists (removed again once the database is closed).\n"
          "--ready-file names a file written once the collector listens. --answer-bytes makes\n"

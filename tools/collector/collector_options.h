@@ -1,6 +1,7 @@
 #pragma once
 // Command line of the reference collector.
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,10 +11,15 @@ namespace collector {
 struct CollectorOptions {
   std::string listen = "127.0.0.1";
   int port = 443;
-  std::string dbPath = "collector.db";
+  std::string dbPath = "collector.db";  // an SQLite file or a postgresql:// URI
   std::string certPath;  // both empty: a self-signed identity is made at start
   std::string keyPath;
-  std::map<std::string, std::string> strategy;  // valueMap of the 840 answer
+  std::map<std::string, std::string> strategy;  // valueMap of the 840 answer, stored when given
+  int64_t maxBodyBytes = 64 * 1024 * 1024;      // a larger body is refused with 413
+  // When the database cannot take a request: 0 closes the connection without
+  // an answer (the library counts only a missing answer as a failed upload and
+  // sends it again at its next start); otherwise this HTTP status is answered.
+  int unavailableStatus = 0;
   std::string statusText;                       // `status` of every answer
   // Faults.
   int httpStatus = 200;

@@ -1,5 +1,6 @@
 #pragma once
-// Schema of the collector's SQLite database: one row in `requests` per POST the
+// Schema of the collector's database (SQLite as written here; PostgreSQL with
+// BIGINT, BYTEA and BIGSERIAL ids, see storage/sql_dialect.cpp): one row in `requests` per POST the
 // collector received, decoded or not, and what it answered.
 //
 //   requests       id, received_at (seconds since the epoch), remote_addr,
@@ -16,7 +17,9 @@
 //   request_headers  request_id, name, value: every HTTP header received.
 //   reports        one row per ExceptionUpload of a cmd 830 request: id,
 //                  request_id, then one column per singular scalar field
-//                  (type, crashTime, expName, ..., expuid, ..., ehType).
+//                  (type, crashTime, expName, ..., expuid, ..., ehType). A
+//                  non-empty expuid is stored once: a re-sent report is
+//                  recorded as a request only.
 //   attachments    id, report_id, type, fileName, size (of data), data (BLOB as
 //                  received), inflated (1 when a ".zip" zlib stream was
 //                  inflated), content (BLOB: the inflated bytes, or data for
@@ -34,7 +37,8 @@
 //                  'failed'), kind ('crash' when it carries "minidump.zip",
 //                  else 'error'), error, signature, group_id, the exception,
 //                  missing_symbols (space-separated debug ids of modules on the
-//                  stacks that had no symbols), analysed_at.
+//                  stacks that had no symbols), analysed_at; while a collector
+//                  works on it, state 'working' with owner and claimed_at.
 //   stack_frames, dump_threads, dump_modules  the walked dump of a crash report.
 //   crash_groups   one row per signature, with report_count, first_seen and
 //                  last_seen (crashTime, or the request's receipt when unset).
@@ -42,7 +46,11 @@
 //                  envelope's bundleId and prodId)  kept up to date as reports
 //                  join and leave a group, each with the number of its reports,
 //                  so the group list reads only these small tables.
-//   symbol_files   written by "symbols add": which debug ids have stored files.
+//   symbol_files   written by "symbols add": which debug ids have stored files
+//                  (data: the file's bytes in a PostgreSQL database, else NULL
+//                  and the file under the database file's folder).
+//   strategy       key, value: the valueMap every collector sends in its 840
+//                  answers, written by a collector started with --strategy.
 //
 // Integers are stored as SQLite integers (uint64 fields by their bit pattern),
 // bools as 0/1, string fields as TEXT and bytes fields as BLOB.
@@ -87,7 +95,7 @@ CREATE TABLE IF NOT EXISTS map_entries (
 CREATE TABLE IF NOT EXISTS report_analyses (
   report_id INTEGER PRIMARY KEY, state TEXT, kind TEXT, error TEXT, signature TEXT,
   group_id INTEGER, exception_code INTEGER, exception_address INTEGER,
-  crashing_thread INTEGER, missing_symbols TEXT, analysed_at INTEGER);
+  crashing_thread INTEGER, missing_symbols TEXT, analysed_at INTEGER, owner TEXT, claimed_at INTEGER);
 CREATE TABLE IF NOT EXISTS stack_frames (
   report_id INTEGER, thread_id INTEGER, frame_index INTEGER, pc INTEGER, trust TEXT,
   module_name TEXT, module_offset INTEGER, function TEXT, file TEXT, line INTEGER);
@@ -110,8 +118,11 @@ CREATE TABLE IF NOT EXISTS group_devices (
 CREATE TABLE IF NOT EXISTS group_apps (
   group_id INTEGER, app TEXT, count INTEGER, PRIMARY KEY (group_id, app));
 CREATE TABLE IF NOT EXISTS symbol_files (
-  debug_id TEXT, kind TEXT, file_name TEXT, path TEXT, added_at INTEGER,
+  debug_id TEXT, kind TEXT, file_name TEXT, path TEXT, added_at INTEGER, data BLOB,
   PRIMARY KEY (debug_id, kind));
+CREATE TABLE IF NOT EXISTS strategy (
+  key TEXT PRIMARY KEY, value TEXT);
+CREATE UNIQUE INDEX IF NOT EXISTS reports_by_expuid ON reports (expuid) WHERE expuid <> '';
 CREATE INDEX IF NOT EXISTS reports_by_request ON reports (request_id);
 CREATE INDEX IF NOT EXISTS attachments_by_report ON attachments (report_id);
 CREATE INDEX IF NOT EXISTS map_entries_by_owner ON map_entries (owner, owner_id);
@@ -122,5 +133,8 @@ CREATE INDEX IF NOT EXISTS threads_by_report ON dump_threads (report_id);
 CREATE INDEX IF NOT EXISTS modules_by_report ON dump_modules (report_id, module_index);
 CREATE INDEX IF NOT EXISTS groups_by_count ON crash_groups (report_count DESC);
 )SQL";
+
+// Tables whose rows are read in the order they were written (SQLite's rowid).
+inline constexpr const char* kTablesReadByRowid[] = {"dump_threads", "symbol_files"};
 
 }  // namespace collector

@@ -3,6 +3,8 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
+#include <algorithm>
+#include <exception>
 #include <stdexcept>
 #include <variant>
 
@@ -51,54 +53,21 @@ void AppendScalarFields(const Message& message, Row* row) {
   }
 }
 
-class Statement {
- public:
-  Statement(sqlite3* db, const std::string& sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw std::runtime_error(std::string("cannot prepare '") + sql + "': " + sqlite3_errmsg(db));
-    }
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  void Bind(int index, const Value& value) {
-    int rc = SQLITE_OK;
-    if (std::holds_alternative<int64_t>(value)) {
-      rc = sqlite3_bind_int64(stmt_, index, std::get<int64_t>(value));
-    } else if (std::holds_alternative<std::string>(value)) {
-      const std::string& text = std::get<std::string>(value);
-      rc = sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
-    } else if (std::holds_alternative<Blob>(value)) {
-      const std::string& bytes = std::get<Blob>(value).bytes;
-      rc = sqlite3_bind_blob64(stmt_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
-    } else {
-      rc = sqlite3_bind_null(stmt_, index);
-    }
-    if (rc != SQLITE_OK) throw std::runtime_error(std::string("cannot bind: ") + sqlite3_errmsg(db_));
-  }
-
-  void Run() {
-    if (sqlite3_step(stmt_) != SQLITE_DONE) {
-      throw std::runtime_error(std::string("cannot store: ") + sqlite3_errmsg(db_));
-    }
-  }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-void Exec(sqlite3* db, const char* sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    const std::string text = message ? message : "unknown error";
-    sqlite3_free(message);
-    throw std::runtime_error(std::string("'") + sql + "' failed: " + text);
+void BindValue(Query& query, int index, const Value& value) {
+  if (std::holds_alternative<int64_t>(value)) {
+    query.Bind(index, std::get<int64_t>(value));
+  } else if (std::holds_alternative<std::string>(value)) {
+    query.Bind(index, std::get<std::string>(value));
+  } else if (std::holds_alternative<Blob>(value)) {
+    query.BindBlob(index, std::get<Blob>(value).bytes);
+  } else {
+    query.BindNull(index);
   }
 }
 
-int64_t InsertRow(sqlite3* db, const std::string& table, const Row& row) {
+// "INSERT INTO table (columns) VALUES (...)" plus tail; the id of the row
+// when tail returns it, 0 when it returns nothing (a conflict) or has no RETURNING.
+int64_t InsertRow(Database& db, const std::string& table, const Row& row, const char* tail = " RETURNING id") {
   std::string names;
   std::string marks;
   for (const auto& column : row) {
@@ -106,119 +75,236 @@ int64_t InsertRow(sqlite3* db, const std::string& table, const Row& row) {
       names += ", ";
       marks += ", ";
     }
-    names += "\"" + column.first + "\"";
+    names += column.first;
     marks += "?";
   }
-  Statement statement(db, "INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ")");
-  for (size_t i = 0; i < row.size(); ++i) statement.Bind(static_cast<int>(i + 1), row[i].second);
+  Query statement(db, "INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ")" + tail);
+  for (size_t i = 0; i < row.size(); ++i) BindValue(statement, static_cast<int>(i + 1), row[i].second);
+  // Stepped only until done: SQLite would run the statement again.
+  if (!statement.Step()) return 0;
+  const int64_t id = statement.Int(0);
   statement.Run();
-  return sqlite3_last_insert_rowid(db);
+  return id;
 }
 
-void InsertMap(sqlite3* db, const char* owner, int64_t ownerId, const char* mapName,
-               const google::protobuf::Map<std::string, std::string>& map) {
-  for (const auto& entry : map) {
-    InsertRow(db, "map_entries",
-              {{"owner", std::string(owner)},
-               {"owner_id", ownerId},
-               {"map", std::string(mapName)},
-               {"key", entry.first},
-               {"value", entry.second}});
+// Rows of the small tables of one request (headers, map entries,
+// attachments), written with one statement per table, not one per row.
+struct PendingRows {
+  std::vector<std::vector<Value>> headers, maps, attachments;
+};
+
+// "INSERT INTO table (columns) VALUES (...), (...)" for every row, in pieces
+// that keep under both databases' limit on parameters.
+void InsertRows(Database& db, const char* table, const char* columns, size_t width,
+                const std::vector<std::vector<Value>>& rows) {
+  constexpr size_t kMaxParameters = 30000;
+  const size_t perStatement = kMaxParameters / width;
+  std::string tuple = "(";
+  for (size_t i = 0; i < width; ++i) tuple += i ? ", ?" : "?";
+  tuple += ")";
+  for (size_t start = 0; start < rows.size(); start += perStatement) {
+    const size_t end = std::min(rows.size(), start + perStatement);
+    std::string sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES ";
+    for (size_t r = start; r < end; ++r) sql += (r == start ? "" : ", ") + tuple;
+    Query insert(db, sql);
+    int index = 1;
+    for (size_t r = start; r < end; ++r) {
+      for (const Value& value : rows[r]) BindValue(insert, index++, value);
+    }
+    insert.Run();
   }
 }
 
-void InsertReport(sqlite3* db, int64_t requestId, const DecodedReport& report) {
+void AddMap(PendingRows* pending, const char* owner, int64_t ownerId, const char* mapName,
+            const google::protobuf::Map<std::string, std::string>& map) {
+  for (const auto& entry : map) {
+    pending->maps.push_back({std::string(owner), ownerId, std::string(mapName), entry.first, entry.second});
+  }
+}
+
+void Flush(Database& db, const PendingRows& pending) {
+  if (!pending.headers.empty()) InsertRows(db, "request_headers", "request_id, name, value", 3, pending.headers);
+  if (!pending.maps.empty()) InsertRows(db, "map_entries", "owner, owner_id, map, key, value", 5, pending.maps);
+  if (!pending.attachments.empty()) {
+    InsertRows(db, "attachments", "report_id, type, fileName, size, data, inflated, content, error", 8,
+               pending.attachments);
+  }
+}
+
+// False when a report of the same expuid is stored already (then nothing is written).
+bool InsertReport(Database& db, int64_t requestId, const DecodedReport& report, PendingRows* pending) {
   Row row{{"request_id", requestId}};
   AppendScalarFields(report.upload, &row);
-  const int64_t reportId = InsertRow(db, "reports", row);
-  InsertMap(db, "report", reportId, "allStacks", report.upload.allstacks());
-  InsertMap(db, "report", reportId, "valueMap", report.upload.valuemap());
-  InsertMap(db, "report", reportId, "userMap", report.upload.usermap());
+  const int64_t reportId =
+      InsertRow(db, "reports", row, " ON CONFLICT (expuid) WHERE expuid <> '' DO NOTHING RETURNING id");
+  if (reportId == 0) return false;
+  AddMap(pending, "report", reportId, "allStacks", report.upload.allstacks());
+  AddMap(pending, "report", reportId, "valueMap", report.upload.valuemap());
+  AddMap(pending, "report", reportId, "userMap", report.upload.usermap());
   for (const DecodedAttachment& attachment : report.attachments) {
-    InsertRow(db, "attachments",
-              {{"report_id", reportId},
-               {"type", int64_t{attachment.type}},
-               {"fileName", attachment.fileName},
-               {"size", static_cast<int64_t>(attachment.data.size())},
-               {"data", Blob{attachment.data}},
-               {"inflated", int64_t{attachment.inflated ? 1 : 0}},
-               {"content", Blob{attachment.content}},
-               {"error", attachment.error}});
+    pending->attachments.push_back({reportId, int64_t{attachment.type}, attachment.fileName,
+                                    static_cast<int64_t>(attachment.data.size()), Blob{attachment.data},
+                                    int64_t{attachment.inflated ? 1 : 0}, Blob{attachment.content}, attachment.error});
   }
+  return true;
 }
 
-void InsertUserInfo(sqlite3* db, int64_t requestId, const VextraPkg::UserInfoPackage& userInfo) {
+void InsertUserInfo(Database& db, int64_t requestId, const VextraPkg::UserInfoPackage& userInfo,
+                    PendingRows* pending) {
   Row row{{"request_id", requestId}};
   AppendScalarFields(userInfo, &row);
   const int64_t userInfoId = InsertRow(db, "user_infos", row);
-  InsertMap(db, "user_info", userInfoId, "valueMap", userInfo.valuemap());
+  AddMap(pending, "user_info", userInfoId, "valueMap", userInfo.valuemap());
   for (const VextraPkg::SummaryInfo& summary : userInfo.list()) {
     Row summaryRow{{"user_info_id", userInfoId}};
     AppendScalarFields(summary, &summaryRow);
     const int64_t summaryId = InsertRow(db, "summaries", summaryRow);
-    InsertMap(db, "summary", summaryId, "valueMap", summary.valuemap());
+    AddMap(pending, "summary", summaryId, "valueMap", summary.valuemap());
   }
 }
 
 }  // namespace
 
-RequestStore::RequestStore(const std::string& path) {
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                      nullptr) != SQLITE_OK) {
-    const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw std::runtime_error("cannot open database '" + path + "': " + message);
-  }
+struct RequestStore::Job {
+  const ReceivedRequest& received;
+  const DecodedRequest& decoded;
+  const Answer& answer;
+  const std::string& answerText;
+  int64_t id = 0;
+  std::vector<std::string> repeated;
+  std::exception_ptr error;
+  bool done = false;
+};
+
+RequestStore::RequestStore(const std::string& location) : location_(location) {
   try {
-    sqlite3_busy_timeout(db_, 10000);
-    Exec(db_, "PRAGMA journal_mode=WAL;");
-    Exec(db_, kSchemaSql);
-  } catch (const std::exception& error) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw std::runtime_error("database '" + path + "': " + error.what());
+    writer_ = std::make_unique<Database>(location);
+    writer_->CreateSchema();
+  } catch (const DatabaseError& error) {
+    throw DatabaseError("database '" + location + "': " + error.what(), error.unavailable());
   }
 }
 
-RequestStore::~RequestStore() { sqlite3_close(db_); }
+RequestStore::~RequestStore() = default;
 
-int64_t RequestStore::Store(const ReceivedRequest& received, const DecodedRequest& decoded,
-                            const Answer& answer, const std::string& answerText) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Exec(db_, "BEGIN IMMEDIATE;");
-  try {
-    Row row{{"received_at", received.receivedAt},
-            {"remote_addr", received.remoteAddr},
-            {"method", received.method},
-            {"path", received.path},
-            {"body_size", static_cast<int64_t>(received.body.size())},
-            {"body", Blob{received.body}},
-            {"decoded", int64_t{decoded.decoded ? 1 : 0}},
-            {"decode_error", decoded.error},
-            {"answer_status", answer.drop ? Value{nullptr} : Value{int64_t{answer.httpStatus}}},
-            {"answer", answerText}};
-    const bool envelopeRead = decoded.packet.has_request();
-    if (envelopeRead) {
-      AppendScalarFields(decoded.packet, &row);
-      AppendScalarFields(decoded.packet.request(), &row);
-    }
-    const int64_t requestId = InsertRow(db_, "requests", row);
-    for (const auto& header : received.headers) {
-      InsertRow(db_, "request_headers", {{"request_id", requestId}, {"name", header.first}, {"value", header.second}});
-    }
-    if (envelopeRead) {
-      InsertMap(db_, "request", requestId, "reserved", decoded.packet.request().reserved());
-      InsertMap(db_, "request", requestId, "headers", decoded.packet.request().headers());
-    }
-    for (const DecodedReport& report : decoded.reports) InsertReport(db_, requestId, report);
-    if (decoded.hasUserInfo) InsertUserInfo(db_, requestId, decoded.userInfo);
-    Exec(db_, "COMMIT;");
-    return requestId;
-  } catch (...) {
-    sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
-    throw;
+Database& RequestStore::Writer() {
+  if (!writer_) writer_ = std::make_unique<Database>(location_);
+  return *writer_;
+}
+
+void RequestStore::WriteOne(Job& job) {
+  Database& db = Writer();
+  const ReceivedRequest& received = job.received;
+  const DecodedRequest& decoded = job.decoded;
+  Row row{{"received_at", received.receivedAt},
+          {"remote_addr", received.remoteAddr},
+          {"method", received.method},
+          {"path", received.path},
+          {"body_size", static_cast<int64_t>(received.body.size())},
+          {"body", Blob{received.body}},
+          {"decoded", int64_t{decoded.decoded ? 1 : 0}},
+          {"decode_error", decoded.error},
+          {"answer_status", job.answer.drop ? Value{nullptr} : Value{int64_t{job.answer.httpStatus}}},
+          {"answer", job.answerText}};
+  const bool envelopeRead = decoded.packet.has_request();
+  if (envelopeRead) {
+    AppendScalarFields(decoded.packet, &row);
+    AppendScalarFields(decoded.packet.request(), &row);
   }
+  const int64_t requestId = InsertRow(db, "requests", row);
+  PendingRows pending;
+  for (const auto& entry : received.headers) pending.headers.push_back({requestId, entry.first, entry.second});
+  if (envelopeRead) {
+    AddMap(&pending, "request", requestId, "reserved", decoded.packet.request().reserved());
+    AddMap(&pending, "request", requestId, "headers", decoded.packet.request().headers());
+  }
+  for (const DecodedReport& report : decoded.reports) {
+    if (!InsertReport(db, requestId, report, &pending)) job.repeated.push_back(report.upload.expuid());
+  }
+  if (decoded.hasUserInfo) InsertUserInfo(db, requestId, decoded.userInfo, &pending);
+  Flush(db, pending);
+  job.id = requestId;
+}
+
+void RequestStore::WriteBatch(const std::vector<Job*>& batch) {
+  std::lock_guard<std::mutex> lock(writerMutex_);
+  try {
+    Transaction transaction(Writer());
+    for (Job* job : batch) WriteOne(*job);
+    transaction.Commit();
+    return;
+  } catch (const DatabaseError& error) {
+    if (batch.size() == 1 || error.unavailable()) {
+      for (Job* job : batch) job->error = std::current_exception();
+      return;
+    }
+  } catch (...) {
+    if (batch.size() == 1) {
+      batch[0]->error = std::current_exception();
+      return;
+    }
+  }
+  // One request the database refused must not take the others with it.
+  for (Job* job : batch) {
+    job->id = 0;
+    job->repeated.clear();
+    try {
+      Transaction transaction(Writer());
+      WriteOne(*job);
+      transaction.Commit();
+    } catch (...) {
+      job->error = std::current_exception();
+    }
+  }
+}
+
+int64_t RequestStore::Store(const ReceivedRequest& received, const DecodedRequest& decoded, const Answer& answer,
+                            const std::string& answerText, std::vector<std::string>* repeated) {
+  Job job{received, decoded, answer, answerText, 0, {}, nullptr, false};
+  std::unique_lock<std::mutex> lock(queueMutex_);
+  queue_.push_back(&job);
+  // Whoever finds no batch being written writes everything waiting, its own
+  // request among it; the others wait for their answer.
+  while (!job.done) {
+    if (writing_) {
+      written_.wait(lock);
+      continue;
+    }
+    writing_ = true;
+    std::vector<Job*> batch;
+    batch.swap(queue_);
+    lock.unlock();
+    WriteBatch(batch);
+    lock.lock();
+    for (Job* done : batch) done->done = true;
+    writing_ = false;
+    written_.notify_all();
+  }
+  if (job.error) std::rethrow_exception(job.error);
+  if (repeated != nullptr) *repeated = job.repeated;
+  return job.id;
+}
+
+void RequestStore::WriteStrategy(const std::map<std::string, std::string>& strategy) {
+  std::lock_guard<std::mutex> lock(writerMutex_);
+  Database& db = Writer();
+  Transaction transaction(db);
+  db.Exec("DELETE FROM strategy");
+  Query insert(db, "INSERT INTO strategy (key, value) VALUES (?, ?)");
+  for (const auto& entry : strategy) {
+    insert.Bind(1, entry.first).Bind(2, entry.second).Run();
+    insert.Reset();
+  }
+  transaction.Commit();
+}
+
+std::map<std::string, std::string> RequestStore::ReadStrategy() {
+  std::lock_guard<std::mutex> lock(readerMutex_);
+  if (!reader_) reader_ = std::make_unique<Database>(location_);
+  std::map<std::string, std::string> strategy;
+  Query rows(*reader_, "SELECT key, value FROM strategy");
+  while (rows.Step()) strategy[rows.Text(0)] = rows.Text(1);
+  return strategy;
 }
 
 }  // namespace collector

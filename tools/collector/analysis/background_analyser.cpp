@@ -6,9 +6,9 @@
 
 namespace collector {
 
-BackgroundAnalyser::BackgroundAnalyser(const std::string& dbPath, DumpAnalyser& analyser,
-                                       std::function<void(const std::string&)> log)
-    : store_(dbPath), analyser_(analyser), log_(std::move(log)) {}
+BackgroundAnalyser::BackgroundAnalyser(const std::string& location, DumpAnalyser& analyser,
+                                       std::function<void(const std::string&)> log, const std::string& owner)
+    : store_(location, owner), analyser_(analyser), log_(std::move(log)) {}
 
 BackgroundAnalyser::~BackgroundAnalyser() { Stop(); }
 
@@ -37,6 +37,7 @@ bool BackgroundAnalyser::AnalyseOne(int64_t id) {
     facts = store_.LoadReport(id);
   } catch (const std::exception& error) {
     if (log_) log_("cannot read report " + std::to_string(id) + ": " + error.what());
+    GiveBack(id);
     return false;
   }
   const ReportOutcome outcome = AnalyseReport(facts, analyser_);
@@ -45,7 +46,16 @@ bool BackgroundAnalyser::AnalyseOne(int64_t id) {
     return true;
   } catch (const std::exception& error) {
     if (log_) log_("cannot store the analysis of report " + std::to_string(id) + ": " + error.what());
+    GiveBack(id);
     return false;
+  }
+}
+
+void BackgroundAnalyser::GiveBack(int64_t id) {
+  try {
+    store_.Release(id);
+  } catch (const std::exception&) {
+    // The claim runs out by itself and another round takes the report.
   }
 }
 
@@ -61,19 +71,25 @@ int BackgroundAnalyser::RunOnce() {
   for (;;) {
     std::vector<int64_t> ids;
     try {
-      ids = store_.NextReports(64);
+      ids = store_.NextReports(64, static_cast<int64_t>(std::time(nullptr)));
     } catch (const std::exception& error) {
       if (log_) log_(std::string("cannot list reports to analyse: ") + error.what());
       break;
     }
     bool progressed = false;
+    bool stop = false;
     for (int64_t id : ids) {
-      if (!tried.insert(id).second) continue;
+      // Claimed but not worked on: given back for the next round or collector.
+      if (stop || !tried.insert(id).second) {
+        GiveBack(id);
+        continue;
+      }
       progressed = true;
       if (AnalyseOne(id)) ++analysed;
       std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return analysed;
+      stop = stopping_;
     }
+    if (stop) return analysed;
     if (!progressed) break;
   }
   return analysed;

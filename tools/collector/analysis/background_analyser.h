@@ -18,9 +18,10 @@ namespace collector {
 
 class BackgroundAnalyser {
  public:
-  // analyser must outlive this object; log receives one line per problem.
-  BackgroundAnalyser(const std::string& dbPath, DumpAnalyser& analyser,
-                     std::function<void(const std::string&)> log = nullptr);
+  // analyser must outlive this object; log receives one line per problem;
+  // owner names this collector among those sharing the database.
+  BackgroundAnalyser(const std::string& location, DumpAnalyser& analyser,
+                     std::function<void(const std::string&)> log = nullptr, const std::string& owner = "local");
   ~BackgroundAnalyser();  // stops the thread
   BackgroundAnalyser(const BackgroundAnalyser&) = delete;
   BackgroundAnalyser& operator=(const BackgroundAnalyser&) = delete;
@@ -40,6 +41,7 @@ class BackgroundAnalyser {
  private:
   void Loop(int pollMs);
   bool AnalyseOne(int64_t id);
+  void GiveBack(int64_t id);
 
   AnalysisStore store_;
   DumpAnalyser& analyser_;

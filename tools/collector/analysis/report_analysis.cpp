@@ -47,31 +47,59 @@ ReportOutcome AnalyseReport(const ReportFacts& facts, DumpAnalyser& analyser) {
   return outcome;
 }
 
-AnalysisStore::AnalysisStore(const std::string& dbPath) : db_(dbPath) {
-  db_.Exec("PRAGMA journal_mode=WAL;");
-  // Analyses are derived from the stored reports and can be made again: the
-  // write-ahead log is not synced at every analysis, only at checkpoints.
-  db_.Exec("PRAGMA synchronous=NORMAL;");
-  db_.Exec(kSchemaSql);
+AnalysisStore::AnalysisStore(const std::string& location, std::string owner)
+    : db_(location), owner_(std::move(owner)) {
+  if (db_.backend() == Backend::kSqlite) {
+    // Analyses are derived from the stored reports and can be made again: the
+    // write-ahead log is not synced at every analysis, only at checkpoints.
+    db_.Exec("PRAGMA synchronous=NORMAL;");
+  }
+  db_.CreateSchema();
 }
 
-std::vector<int64_t> AnalysisStore::NextReports(int limit) {
+std::vector<int64_t> AnalysisStore::NextReports(int limit, int64_t now, int64_t staleAfter) {
   std::vector<int64_t> ids;
-  SqliteQuery pending(db_, "SELECT report_id FROM report_analyses WHERE state = 'pending' ORDER BY report_id LIMIT ?");
-  pending.Bind(1, int64_t{limit});
-  while (pending.Step()) ids.push_back(pending.Int(0));
-  SqliteQuery fresh(db_,
-                    "SELECT id FROM reports WHERE id > ? AND id NOT IN (SELECT report_id FROM report_analyses) "
-                    "ORDER BY id LIMIT ?");
-  fresh.Bind(1, lastReportId_).Bind(2, int64_t{limit});
-  while (fresh.Step()) ids.push_back(fresh.Int(0));
+  // Waiting analyses, and claims of a collector that stopped before it was done.
+  Query claim(db_,
+              "UPDATE report_analyses SET state = 'working', owner = ?1, claimed_at = ?2 "
+              "WHERE (state = 'pending' OR (state = 'working' AND claimed_at < ?3)) AND report_id IN "
+              "(SELECT report_id FROM report_analyses WHERE state = 'pending' OR (state = 'working' AND claimed_at < ?3) "
+              "ORDER BY report_id LIMIT ?4) RETURNING report_id");
+  claim.Bind(1, owner_).Bind(2, now).Bind(3, now - staleAfter).Bind(4, int64_t{limit});
+  while (claim.Step()) ids.push_back(claim.Int(0));
+  std::vector<int64_t> fresh;
+  {
+    Query unseen(db_,
+                 "SELECT r.id FROM reports r WHERE NOT EXISTS (SELECT 1 FROM report_analyses a WHERE a.report_id = r.id) "
+                 "ORDER BY r.id LIMIT ?");
+    unseen.Bind(1, int64_t{limit});
+    while (unseen.Step()) fresh.push_back(unseen.Int(0));
+  }
+  // A report another collector claimed first is left to it.
+  Query take(db_,
+             "INSERT INTO report_analyses (report_id, state, owner, claimed_at) VALUES (?, 'working', ?, ?) "
+             "ON CONFLICT (report_id) DO NOTHING RETURNING report_id");
+  for (int64_t id : fresh) {
+    take.Bind(1, id).Bind(2, owner_).Bind(3, now);
+    if (take.Step()) ids.push_back(take.Int(0));
+    take.Reset();
+  }
+  std::sort(ids.begin(), ids.end());
   return ids;
+}
+
+void AnalysisStore::Release(int64_t id) {
+  Query(db_, "UPDATE report_analyses SET state = 'pending', owner = NULL WHERE report_id = ? AND state = 'working' "
+             "AND owner = ?")
+      .Bind(1, id)
+      .Bind(2, owner_)
+      .Run();
 }
 
 ReportFacts AnalysisStore::LoadReport(int64_t id) {
   ReportFacts facts;
   facts.id = id;
-  SqliteQuery report(db_,
+  Query report(db_,
                      "SELECT r.type, r.expName, r.callStack, "
                      "CASE WHEN r.crashTime > 0 THEN r.crashTime ELSE q.received_at END, "
                      "q.version, q.bundleId, q.prodId, r.userid, COALESCE(NULLIF(r.deviceId, ''), q.deviceId) "
@@ -87,32 +115,31 @@ ReportFacts AnalysisStore::LoadReport(int64_t id) {
   facts.prodId = report.Text(6);
   facts.userId = report.Text(7);
   facts.deviceId = report.Text(8);
-  SqliteQuery dump(db_, "SELECT data FROM attachments WHERE report_id = ? AND fileName = ? ORDER BY id LIMIT 1");
+  Query dump(db_, "SELECT data FROM attachments WHERE report_id = ? AND fileName = ? ORDER BY id LIMIT 1");
   dump.Bind(1, id).Bind(2, std::string(kMinidumpAttachment));
   if (dump.Step()) {
     facts.hasMinidump = true;
     facts.minidumpData = dump.Text(0);
   }
-  if (id > lastReportId_) lastReportId_ = id;
   return facts;
 }
 
 namespace {
 
-void Bump(SqliteDb& db, const char* table, const char* column, int64_t groupId, const std::string& value) {
-  SqliteQuery(db, std::string("INSERT INTO ") + table + " (group_id, " + column + ", count) VALUES (?, ?, 1) " +
-                      "ON CONFLICT (group_id, " + column + ") DO UPDATE SET count = count + 1")
+void Bump(Database& db, const char* table, const char* column, int64_t groupId, const std::string& value) {
+  Query(db, std::string("INSERT INTO ") + table + " (group_id, " + column + ", count) VALUES (?, ?, 1) " +
+                      "ON CONFLICT (group_id, " + column + ") DO UPDATE SET count = " + table + ".count + 1")
       .Bind(1, groupId)
       .Bind(2, value)
       .Run();
 }
 
-void Drop(SqliteDb& db, const char* table, const char* column, int64_t groupId, const std::string& value) {
-  SqliteQuery(db, std::string("UPDATE ") + table + " SET count = count - 1 WHERE group_id = ? AND " + column + " = ?")
+void Drop(Database& db, const char* table, const char* column, int64_t groupId, const std::string& value) {
+  Query(db, std::string("UPDATE ") + table + " SET count = count - 1 WHERE group_id = ? AND " + column + " = ?")
       .Bind(1, groupId)
       .Bind(2, value)
       .Run();
-  SqliteQuery(db, std::string("DELETE FROM ") + table + " WHERE group_id = ? AND " + column + " = ? AND count <= 0")
+  Query(db, std::string("DELETE FROM ") + table + " WHERE group_id = ? AND " + column + " = ? AND count <= 0")
       .Bind(1, groupId)
       .Bind(2, value)
       .Run();
@@ -131,15 +158,15 @@ constexpr int64_t kSecondsPerDay = 86400;
 }  // namespace
 
 void AnalysisStore::Join(int64_t groupId, const ReportFacts& facts) {
-  SqliteQuery(db_,
-              "UPDATE crash_groups SET report_count = report_count + 1, first_seen = MIN(first_seen, ?), "
-              "last_seen = MAX(last_seen, ?) WHERE id = ?")
+  Query(db_,
+              "UPDATE crash_groups SET report_count = report_count + 1, "
+              "first_seen = CASE WHEN first_seen < ?1 THEN first_seen ELSE ?1 END, "
+              "last_seen = CASE WHEN last_seen > ?1 THEN last_seen ELSE ?1 END WHERE id = ?2")
       .Bind(1, facts.seenAt)
-      .Bind(2, facts.seenAt)
-      .Bind(3, groupId)
+      .Bind(2, groupId)
       .Run();
-  SqliteQuery(db_, "INSERT INTO group_days (group_id, day, count) VALUES (?, ?, 1) "
-                   "ON CONFLICT (group_id, day) DO UPDATE SET count = count + 1")
+  Query(db_, "INSERT INTO group_days (group_id, day, count) VALUES (?, ?, 1) "
+                   "ON CONFLICT (group_id, day) DO UPDATE SET count = group_days.count + 1")
       .Bind(1, groupId)
       .Bind(2, facts.seenAt / kSecondsPerDay)
       .Run();
@@ -150,18 +177,18 @@ void AnalysisStore::Join(int64_t groupId, const ReportFacts& facts) {
 }
 
 void AnalysisStore::Leave(int64_t groupId, const ReportFacts& facts) {
-  SqliteQuery(db_, "UPDATE crash_groups SET report_count = report_count - 1 WHERE id = ?").Bind(1, groupId).Run();
-  SqliteQuery(db_, "UPDATE group_days SET count = count - 1 WHERE group_id = ? AND day = ?")
+  Query(db_, "UPDATE crash_groups SET report_count = report_count - 1 WHERE id = ?").Bind(1, groupId).Run();
+  Query(db_, "UPDATE group_days SET count = count - 1 WHERE group_id = ? AND day = ?")
       .Bind(1, groupId)
       .Bind(2, facts.seenAt / kSecondsPerDay)
       .Run();
-  SqliteQuery(db_, "DELETE FROM group_days WHERE group_id = ? AND count <= 0").Bind(1, groupId).Run();
+  Query(db_, "DELETE FROM group_days WHERE group_id = ? AND count <= 0").Bind(1, groupId).Run();
   Drop(db_, "group_versions", "version", groupId, facts.version);
   if (!facts.userId.empty()) Drop(db_, "group_users", "user_id", groupId, facts.userId);
   if (!facts.deviceId.empty()) Drop(db_, "group_devices", "device_id", groupId, facts.deviceId);
   for (const std::string& app : AppsOf(facts)) Drop(db_, "group_apps", "app", groupId, app);
   // First and last seen of what remains, read over the group's own reports.
-  SqliteQuery(db_,
+  Query(db_,
               "UPDATE crash_groups SET (first_seen, last_seen) = (SELECT "
               "MIN(CASE WHEN r.crashTime > 0 THEN r.crashTime ELSE q.received_at END), "
               "MAX(CASE WHEN r.crashTime > 0 THEN r.crashTime ELSE q.received_at END) "
@@ -170,18 +197,18 @@ void AnalysisStore::Leave(int64_t groupId, const ReportFacts& facts) {
       .Bind(1, groupId)
       .Bind(2, facts.id)
       .Run();
-  SqliteQuery(db_, "DELETE FROM crash_groups WHERE id = ? AND report_count <= 0").Bind(1, groupId).Run();
+  Query(db_, "DELETE FROM crash_groups WHERE id = ? AND report_count <= 0").Bind(1, groupId).Run();
 }
 
 void AnalysisStore::Save(const ReportFacts& facts, const ReportOutcome& outcome, int64_t now) {
-  SqliteTransaction transaction(db_);
+  Transaction transaction(db_);
   int64_t oldGroup = -1;
   {
-    SqliteQuery old(db_, "SELECT group_id FROM report_analyses WHERE report_id = ? AND group_id IS NOT NULL");
+    Query old(db_, "SELECT group_id FROM report_analyses WHERE report_id = ? AND group_id IS NOT NULL");
     old.Bind(1, facts.id);
     if (old.Step()) oldGroup = old.Int(0);
   }
-  SqliteQuery(db_, "INSERT INTO crash_groups (signature, kind, title, report_count, first_seen, last_seen) "
+  Query(db_, "INSERT INTO crash_groups (signature, kind, title, report_count, first_seen, last_seen) "
                    "VALUES (?, ?, ?, 0, ?, ?) ON CONFLICT (signature) DO UPDATE SET title = excluded.title")
       .Bind(1, outcome.key.signature)
       .Bind(2, outcome.kind)
@@ -191,7 +218,7 @@ void AnalysisStore::Save(const ReportFacts& facts, const ReportOutcome& outcome,
       .Run();
   int64_t groupId = 0;
   {
-    SqliteQuery group(db_, "SELECT id FROM crash_groups WHERE signature = ?");
+    Query group(db_, "SELECT id FROM crash_groups WHERE signature = ?");
     group.Bind(1, outcome.key.signature);
     if (!group.Step()) throw std::runtime_error("crash group vanished");
     groupId = group.Int(0);
@@ -202,12 +229,12 @@ void AnalysisStore::Save(const ReportFacts& facts, const ReportOutcome& outcome,
   }
 
   for (const char* table : {"stack_frames", "dump_threads", "dump_modules"}) {
-    SqliteQuery(db_, std::string("DELETE FROM ") + table + " WHERE report_id = ?").Bind(1, facts.id).Run();
+    Query(db_, std::string("DELETE FROM ") + table + " WHERE report_id = ?").Bind(1, facts.id).Run();
   }
   const DumpAnalysis& analysis = outcome.analysis;
-  SqliteQuery frame(db_, "INSERT INTO stack_frames (report_id, thread_id, frame_index, pc, trust, module_name, "
+  Query frame(db_, "INSERT INTO stack_frames (report_id, thread_id, frame_index, pc, trust, module_name, "
                          "module_offset, function, file, line) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  SqliteQuery thread(db_, "INSERT INTO dump_threads (report_id, thread_id, faulting, error) VALUES (?, ?, ?, ?)");
+  Query thread(db_, "INSERT INTO dump_threads (report_id, thread_id, faulting, error) VALUES (?, ?, ?, ?)");
   for (const AnalysedThread& t : analysis.threads) {
     thread.Bind(1, facts.id).Bind(2, int64_t{t.thread_id}).Bind(3, int64_t{t.faulting ? 1 : 0}).Bind(4, t.error).Run();
     thread.Reset();
@@ -220,7 +247,7 @@ void AnalysisStore::Save(const ReportFacts& facts, const ReportOutcome& outcome,
       frame.Reset();
     }
   }
-  SqliteQuery module(db_, "INSERT INTO dump_modules (report_id, module_index, name, base, size, debug_id, debug_file, "
+  Query module(db_, "INSERT INTO dump_modules (report_id, module_index, name, base, size, debug_id, debug_file, "
                           "has_symbols) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
   for (size_t i = 0; i < analysis.modules.size(); ++i) {
     const AnalysedModule& m = analysis.modules[i];
@@ -231,9 +258,14 @@ void AnalysisStore::Save(const ReportFacts& facts, const ReportOutcome& outcome,
   }
   std::string missing;
   for (const std::string& id : analysis.missing_symbols) missing += (missing.empty() ? "" : " ") + id;
-  SqliteQuery row(db_, "INSERT OR REPLACE INTO report_analyses (report_id, state, kind, error, signature, group_id, "
-                       "exception_code, exception_address, crashing_thread, missing_symbols, analysed_at) "
-                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Query row(db_, "INSERT INTO report_analyses (report_id, state, kind, error, signature, group_id, "
+                 "exception_code, exception_address, crashing_thread, missing_symbols, analysed_at, owner, claimed_at) "
+                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, NULL, NULL) ON CONFLICT (report_id) DO UPDATE SET "
+                 "state = excluded.state, kind = excluded.kind, error = excluded.error, signature = excluded.signature, "
+                 "group_id = excluded.group_id, exception_code = excluded.exception_code, "
+                 "exception_address = excluded.exception_address, crashing_thread = excluded.crashing_thread, "
+                 "missing_symbols = excluded.missing_symbols, analysed_at = excluded.analysed_at, owner = NULL, "
+                 "claimed_at = NULL");
   row.Bind(1, facts.id).Bind(2, outcome.state).Bind(3, outcome.kind).Bind(4, outcome.error);
   row.Bind(5, outcome.key.signature).Bind(6, groupId);
   if (outcome.kind == "crash" && analysis.has_exception) {
@@ -251,7 +283,7 @@ int AnalysisStore::MarkReportsWithNewSymbols() {
   std::vector<std::string> ids;
   int64_t last = lastSymbolRow_;
   {
-    SqliteQuery rows(db_, "SELECT rowid, debug_id FROM symbol_files WHERE rowid > ? ORDER BY rowid");
+    Query rows(db_, "SELECT rowid, debug_id FROM symbol_files WHERE rowid > ? ORDER BY rowid");
     rows.Bind(1, lastSymbolRow_ < 0 ? int64_t{0} : lastSymbolRow_);
     while (rows.Step()) {
       last = std::max(last, rows.Int(0));
@@ -262,12 +294,12 @@ int AnalysisStore::MarkReportsWithNewSymbols() {
   // while the server was down.
   lastSymbolRow_ = std::max<int64_t>(last, 0);
   int marked = 0;
-  SqliteQuery mark(db_, "UPDATE report_analyses SET state = 'pending' WHERE state <> 'pending' AND "
+  Query mark(db_, "UPDATE report_analyses SET state = 'pending' WHERE state NOT IN ('pending', 'working') AND "
                         "(' ' || missing_symbols || ' ') LIKE ('% ' || ? || ' %')");
   for (const std::string& id : ids) {
     if (id.empty()) continue;
     mark.Bind(1, id).Run();
-    marked += sqlite3_changes(db_.get());
+    marked += static_cast<int>(db_.Changes());
     mark.Reset();
   }
   return marked;

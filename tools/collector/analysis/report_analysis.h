@@ -8,7 +8,7 @@
 
 #include "collector/analysis/dump_analysis.h"
 #include "collector/analysis/group_key.h"
-#include "collector/sqlite_query.h"
+#include "collector/storage/database.h"
 
 namespace collector {
 
@@ -41,12 +41,18 @@ ReportOutcome AnalyseReport(const ReportFacts& facts, DumpAnalyser& analyser);
 // transactions that keep the group tables in step with report_analyses.
 class AnalysisStore {
  public:
-  // Opens the database and creates every table that is missing.
-  explicit AnalysisStore(const std::string& dbPath);
+  // Opens the database (a file or a PostgreSQL URI) and creates every table
+  // that is missing. owner names this collector in its claims.
+  explicit AnalysisStore(const std::string& location, std::string owner = "local");
 
-  // Reports without an analysis row (above the last id seen) and reports
-  // whose analysis is 'pending', oldest first, at most limit.
-  std::vector<int64_t> NextReports(int limit);
+  // Claims reports for this collector and returns them, oldest first, at
+  // most limit of each kind: reports without an analysis row, reports whose
+  // analysis is 'pending', and claims older than staleAfter seconds (their
+  // collector stopped). A claimed report is 'working' until Save or Release;
+  // two collectors never claim the same report at once.
+  std::vector<int64_t> NextReports(int limit, int64_t now, int64_t staleAfter = 300);
+  // Gives a claimed report back as 'pending' (its analysis could not be stored).
+  void Release(int64_t id);
   ReportFacts LoadReport(int64_t id);
   // Replaces the report's analysis, frames, threads and modules; moves it to
   // the group of outcome.key (leaving its old group's counts right).
@@ -59,8 +65,8 @@ class AnalysisStore {
   void Join(int64_t groupId, const ReportFacts& facts);
   void Leave(int64_t groupId, const ReportFacts& facts);
 
-  SqliteDb db_;
-  int64_t lastReportId_ = 0;
+  Database db_;
+  std::string owner_;
   int64_t lastSymbolRow_ = -1;  // -1: not read yet; what is there at start was seen by earlier analyses
 };
 

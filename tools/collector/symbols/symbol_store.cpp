@@ -1,25 +1,25 @@
 #include "collector/symbols/symbol_store.h"
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <utility>
+#include <vector>
 #include <iostream>
 
+#include "collector/storage/database.h"
 #include "collector/symbols/module_identity.h"
 
 namespace collector {
 namespace {
 
-constexpr char kCreateIndex[] =
-    "CREATE TABLE IF NOT EXISTS symbol_files(debug_id TEXT, kind TEXT, file_name TEXT, path TEXT, "
-    "added_at INTEGER, PRIMARY KEY(debug_id, kind))";
-constexpr int kBusyTimeoutMs = 10000;
 
 std::string DirName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -91,63 +91,6 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
   return true;
 }
 
-class Database {
- public:
-  Database(const std::string& path, bool writable) {
-    const int flags = writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
-      error_ = path + ": " + (db_ ? sqlite3_errmsg(db_) : "cannot open");
-      return;
-    }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    if (writable && !Exec(kCreateIndex)) return;
-    ok_ = true;
-  }
-  ~Database() { sqlite3_close(db_); }
-  Database(const Database&) = delete;
-  Database& operator=(const Database&) = delete;
-
-  bool ok() const { return ok_; }
-  const std::string& error() const { return error_; }
-  sqlite3* get() { return db_; }
-
-  bool Exec(const char* sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-      error_ = message ? message : "SQLite error";
-      sqlite3_free(message);
-      return false;
-    }
-    return true;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-  bool ok_ = false;
-  std::string error_;
-};
-
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) { ok_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) == SQLITE_OK; }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  bool ok() const { return ok_; }
-  sqlite3_stmt* get() { return stmt_; }
-  void Bind(int index, const std::string& text) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-  }
-  std::string Text(int column) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-    return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt_, column))) : std::string();
-  }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  bool ok_ = false;
-};
-
 bool FileExists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
@@ -157,8 +100,18 @@ const char* KindText(bool is_debug) { return is_debug ? "debug" : "image"; }
 
 }  // namespace
 
+// Where a shared database's files are written out to be read: a folder of
+// this machine's own, one per database.
+std::string LocalCacheDir(const std::string& location) {
+  const char* tmp = std::getenv("TMPDIR");
+  return std::string(tmp && *tmp ? tmp : "/tmp") + "/vextra-symbols-" + std::to_string(getuid()) + "-" +
+         std::to_string(std::hash<std::string>()(location));
+}
+
 SymbolStore::SymbolStore(const std::string& db_path)
-    : db_path_(db_path), symbols_dir_(DirName(db_path) + "/symbols") {}
+    : db_path_(db_path),
+      shared_(IsPostgresLocation(db_path)),
+      symbols_dir_(shared_ ? LocalCacheDir(db_path) : DirName(db_path) + "/symbols") {}
 
 StoredSymbols SymbolStore::Find(const std::string& debug_id) const {
   std::string aliased;
@@ -173,22 +126,46 @@ StoredSymbols SymbolStore::Find(const std::string& debug_id) const {
 
 StoredSymbols SymbolStore::FindRows(const std::string& debug_id, std::string* aliased) const {
   StoredSymbols found;
-  if (!ValidDebugId(debug_id) || !FileExists(db_path_)) return found;
-  Database db(db_path_, false);
-  if (!db.ok()) return found;
-  Statement select(db.get(), "SELECT kind, path FROM symbol_files WHERE debug_id = ?");
-  if (!select.ok()) return found;  // no index yet: nothing was ever added
-  select.Bind(1, debug_id);
-  while (sqlite3_step(select.get()) == SQLITE_ROW) {
-    const std::string kind = select.Text(0);
-    if (kind == "alias") {
-      *aliased = select.Text(1);
-      continue;
+  if (!ValidDebugId(debug_id) || (!shared_ && !FileExists(db_path_))) return found;
+  try {
+    Database db(db_path_, !shared_);
+    Query select(db, "SELECT kind, path, rowid, file_name, LENGTH(data) FROM symbol_files WHERE debug_id = ?");
+    select.Bind(1, debug_id);
+    std::vector<std::pair<std::string, int64_t>> unpacked;  // kind, row whose bytes are to be written out
+    while (select.Step()) {
+      const std::string kind = select.Text(0);
+      if (kind == "alias") {
+        *aliased = select.Text(1);
+        continue;
+      }
+      std::string path;
+      if (shared_) {
+        // Written out once per stored version: a replaced file has a new row
+        // (and a copy of another database's row of that number differs in size).
+        path = symbols_dir_ + "/" + debug_id + "/" + std::to_string(select.Int(2)) + "/" + select.Text(3) +
+               (kind == "debug" ? ".debug" : "");
+        struct stat info;
+        if (stat(path.c_str(), &info) != 0 || info.st_size != select.Int(4)) unpacked.emplace_back(path, select.Int(2));
+      } else {
+        path = DirName(db_path_) + "/" + select.Text(1);
+        if (!FileExists(path)) continue;
+      }
+      if (kind == "image") found.image_path = path;
+      if (kind == "debug") found.debug_path = path;
     }
-    const std::string path = DirName(db_path_) + "/" + select.Text(1);
-    if (!FileExists(path)) continue;
-    if (kind == "image") found.image_path = path;
-    if (kind == "debug") found.debug_path = path;
+    for (const auto& entry : unpacked) {
+      Query bytes(db, "SELECT data FROM symbol_files WHERE rowid = ?");
+      bytes.Bind(1, entry.second);
+      std::string error;
+      const std::string folder = DirName(entry.first);
+      if (!bytes.Step() || !MakeDirectory(DirName(DirName(folder)), &error) || !MakeDirectory(DirName(folder), &error) ||
+          !MakeDirectory(folder, &error) || !WriteFileAtomically(entry.first, bytes.Text(0), &error)) {
+        if (found.image_path == entry.first) found.image_path.clear();
+        if (found.debug_path == entry.first) found.debug_path.clear();
+      }
+    }
+  } catch (const std::exception&) {
+    return StoredSymbols{};  // no index yet, or the database is away: nothing to walk with
   }
   return found;
 }
@@ -205,6 +182,11 @@ std::string SymbolStore::Store(const std::string& debug_id, bool is_debug, const
   }
   const std::string stored_name = is_debug ? file_name + ".debug" : file_name;
   const std::string relative = "symbols/" + debug_id + "/" + stored_name;
+  if (shared_) {
+    // A shared database keeps the bytes itself, for every collector to find.
+    if (!Index(debug_id, KindText(is_debug), stored_name, relative, error, &bytes)) return {};
+    return db_path_.substr(0, db_path_.find("://") + 3) + "..." + "/" + relative;
+  }
   const std::string folder = symbols_dir_ + "/" + debug_id;
   const std::string path = DirName(db_path_) + "/" + relative;
   if (!MakeDirectory(symbols_dir_, error) || !MakeDirectory(folder, error)) return {};
@@ -226,48 +208,44 @@ bool SymbolStore::Alias(const std::string& code_id, const std::string& debug_id,
 }
 
 bool SymbolStore::Index(const std::string& key, const char* kind, const std::string& file_name,
-                        const std::string& path, std::string* error) {
-  Database db(db_path_, true);
-  if (!db.ok()) {
-    *error = db.error();
+                        const std::string& path, std::string* error, const std::string* bytes) {
+  try {
+    Database db(db_path_);
+    db.CreateSchema();
+    // Removed and added again, so the row is new and the server's poll sees it.
+    Transaction transaction(db);
+    Query(db, "DELETE FROM symbol_files WHERE debug_id = ? AND kind = ?").Bind(1, key).Bind(2, std::string(kind)).Run();
+    Query insert(db, "INSERT INTO symbol_files (debug_id, kind, file_name, path, added_at, data) VALUES (?, ?, ?, ?, ?, ?)");
+    insert.Bind(1, key).Bind(2, std::string(kind)).Bind(3, file_name).Bind(4, path);
+    insert.Bind(5, static_cast<int64_t>(std::time(nullptr)));
+    if (bytes != nullptr) {
+      insert.BindBlob(6, *bytes);
+    } else {
+      insert.BindNull(6);
+    }
+    insert.Run();
+    transaction.Commit();
+    return true;
+  } catch (const std::exception& failure) {
+    *error = failure.what();
     return false;
   }
-  Statement insert(db.get(),
-                   "INSERT OR REPLACE INTO symbol_files(debug_id, kind, file_name, path, added_at) VALUES(?, ?, ?, ?, ?)");
-  if (!insert.ok()) {
-    *error = sqlite3_errmsg(db.get());
-    return false;
-  }
-  insert.Bind(1, key);
-  insert.Bind(2, kind);
-  insert.Bind(3, file_name);
-  insert.Bind(4, path);
-  sqlite3_bind_int64(insert.get(), 5, static_cast<sqlite3_int64>(std::time(nullptr)));
-  if (sqlite3_step(insert.get()) != SQLITE_DONE) {
-    *error = sqlite3_errmsg(db.get());
-    return false;
-  }
-  return true;
 }
 
 bool SymbolStore::List(std::vector<Entry>* entries, std::string* error) const {
   entries->clear();
-  Database db(db_path_, true);
-  if (!db.ok()) {
-    *error = db.error();
+  try {
+    Database db(db_path_);
+    db.CreateSchema();
+    Query select(db, "SELECT debug_id, kind, file_name, path, added_at FROM symbol_files ORDER BY debug_id, kind");
+    while (select.Step()) {
+      entries->push_back({select.Text(0), select.Text(1), select.Text(2), select.Text(3), select.Int(4)});
+    }
+    return true;
+  } catch (const std::exception& failure) {
+    *error = failure.what();
     return false;
   }
-  Statement select(db.get(),
-                   "SELECT debug_id, kind, file_name, path, added_at FROM symbol_files ORDER BY debug_id, kind");
-  if (!select.ok()) {
-    *error = sqlite3_errmsg(db.get());
-    return false;
-  }
-  while (sqlite3_step(select.get()) == SQLITE_ROW) {
-    entries->push_back({select.Text(0), select.Text(1), select.Text(2), select.Text(3),
-                        static_cast<int64_t>(sqlite3_column_int64(select.get(), 4))});
-  }
-  return true;
 }
 
 namespace {

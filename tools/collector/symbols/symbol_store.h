@@ -4,7 +4,9 @@
 // database file), keyed by the identity a minidump's module list carries:
 //   symbols/<debug_id>/<file name>          the image
 //   symbols/<debug_id>/<file name>.debug    its debug file
-// and indexed in the database's `symbol_files` table, which the server polls
+// and indexed in the database's `symbol_files` table (a shared PostgreSQL
+// database keeps the files' bytes in that table instead, and each collector
+// writes them out to a folder of its own when it needs them), which the server polls
 // to learn that symbols arrived (the command line and the server are
 // different processes). Files appear whole: each is written to a temporary
 // name and renamed into place before its index row is written.
@@ -23,7 +25,9 @@ struct StoredSymbols {
 
 class SymbolStore {
  public:
-  explicit SymbolStore(const std::string& db_path);  // data directory = dirname(db_path)
+  // data directory = dirname(db_path) for a file; a "postgresql://" URI
+  // keeps the files in the database.
+  explicit SymbolStore(const std::string& db_path);
 
   // The stored files of one identity, or empty paths when the index has none
   // (or its file is gone). Opens the database read-only for each call, so any
@@ -55,10 +59,12 @@ class SymbolStore {
  private:
   // The rows of one key; *aliased is the identity an alias row names.
   StoredSymbols FindRows(const std::string& debug_id, std::string* aliased) const;
+  // bytes: the file itself, kept in the row (shared databases only).
   bool Index(const std::string& key, const char* kind, const std::string& file_name, const std::string& path,
-             std::string* error);
+             std::string* error, const std::string* bytes = nullptr);
 
   std::string db_path_;
+  bool shared_;  // a PostgreSQL database: the files live in it
   std::string symbols_dir_;
 };
 

@@ -14,7 +14,7 @@
 #include "collector/analysis/background_analyser.h"
 #include "collector/analysis/stored_symbols_analyser.h"
 #include "collector/request_store.h"
-#include "collector/sqlite_query.h"
+#include "collector/storage/database.h"
 #include "collector/tests/request_bodies.h"
 #include "collector/tests/sample_dumps.h"
 #include "collector/zlib_codec.h"
@@ -26,8 +26,8 @@ namespace {
 using collector::AnalysedFrame;
 using collector::AnalysedThread;
 using collector::DumpAnalysis;
-using collector::SqliteDb;
-using collector::SqliteQuery;
+using collector::Database;
+using collector::Query;
 
 // Answers with what the test scripted for the dump's bytes.
 class ScriptedAnalyser : public collector::DumpAnalyser {
@@ -88,8 +88,8 @@ class ReportAnalysisTest : public testing::Test {
   }
   // Every row of the query as "a,b,c" lines.
   std::string Rows(const std::string& sql) {
-    SqliteDb db(path_, true);
-    SqliteQuery query(db, sql);
+    Database db(path_, true);
+    Query query(db, sql);
     std::string text;
     while (query.Step()) {
       for (int i = 0; i < query.Columns(); ++i) text += (i ? "," : "") + query.Text(i);
@@ -98,8 +98,9 @@ class ReportAnalysisTest : public testing::Test {
     return text;
   }
   void AddSymbols(const std::string& debugId) {
-    SqliteDb db(path_);
-    SqliteQuery(db, "INSERT OR REPLACE INTO symbol_files VALUES (?, 'image', 'game.exe', 'symbols/x/game.exe', 1)")
+    Database db(path_);
+    Query(db, "INSERT OR REPLACE INTO symbol_files (debug_id, kind, file_name, path, added_at) "
+              "VALUES (?, 'image', 'game.exe', 'symbols/x/game.exe', 1)")
         .Bind(1, debugId)
         .Run();
   }
@@ -279,8 +280,8 @@ void CheckHostileDumps(ReportAnalysisTest& test, collector::DumpAnalyser& analys
   ASSERT_EQ(background.RunOnce(), static_cast<int>(std::size(kCases)));
   for (size_t i = 0; i < std::size(kCases); ++i) {
     SCOPED_TRACE(kCases[i].name);
-    SqliteDb db(test.path_, true);
-    SqliteQuery row(db, "SELECT state, kind, error, group_id FROM report_analyses WHERE report_id = ?");
+    Database db(test.path_, true);
+    Query row(db, "SELECT state, kind, error, group_id FROM report_analyses WHERE report_id = ?");
     row.Bind(1, static_cast<int64_t>(i + 1));
     ASSERT_TRUE(row.Step());
     if (*kCases[i].state) EXPECT_EQ(row.Text(0), kCases[i].state);

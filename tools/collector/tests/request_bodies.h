@@ -102,6 +102,8 @@ struct CrashReportFields {
   std::string logText = "native log line\n";
   std::string userValues = "{\"map\":\"level=3\"}";
   std::string logFileTail = "log file tail\n";
+  // Every crash has its own; empty: "crash-guid-N", N counting the packets made.
+  std::string expuid;
 };
 
 inline VextraPkg::UniPacket MakeCrashPacket(const CrashReportFields& fields) {
@@ -112,7 +114,8 @@ inline VextraPkg::UniPacket MakeCrashPacket(const CrashReportFields& fields) {
   upload->set_expname("crash");
   upload->set_expmessage("Please check minidump for stacktrace!");
   upload->set_callstack("Please check minidump for stacktrace!");
-  upload->set_expuid("crash-guid");
+  static int made = 0;
+  upload->set_expuid(fields.expuid.empty() ? "crash-guid-" + std::to_string(++made) : fields.expuid);
   upload->set_userid(fields.userId);
   upload->set_ehtype(1);
   (*upload->mutable_valuemap())["A1"] = "16384";

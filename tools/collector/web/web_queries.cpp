@@ -33,7 +33,7 @@ std::string LikePattern(const std::string& text) {
 }
 
 // One row's columns as a JSON object: integers, texts, and BLOBs by size.
-Json RowObject(const SqliteQuery& row, const std::vector<std::string>& skip = {}) {
+Json RowObject(const Query& row, const std::vector<std::string>& skip = {}) {
   Json object = Json::Object();
   for (int i = 0; i < row.Columns(); ++i) {
     const std::string name = row.Name(i);
@@ -41,9 +41,9 @@ Json RowObject(const SqliteQuery& row, const std::vector<std::string>& skip = {}
     for (const std::string& s : skip) skipped = skipped || s == name;
     if (skipped) continue;
     switch (row.Type(i)) {
-      case SQLITE_NULL: object.Set(name, nullptr); break;
-      case SQLITE_INTEGER: object.Set(name, row.Int(i)); break;
-      case SQLITE_BLOB: object.Set(name, "(" + std::to_string(row.Text(i).size()) + " bytes)"); break;
+      case ColumnType::kNull: object.Set(name, nullptr); break;
+      case ColumnType::kInteger: object.Set(name, row.Int(i)); break;
+      case ColumnType::kBlob: object.Set(name, "(" + std::to_string(row.Text(i).size()) + " bytes)"); break;
       default: object.Set(name, row.Text(i)); break;
     }
   }
@@ -53,13 +53,13 @@ Json RowObject(const SqliteQuery& row, const std::vector<std::string>& skip = {}
 // The per-group figures shared by the group list and a group's page.
 class GroupDetails {
  public:
-  explicit GroupDetails(const SqliteDb& db)
+  explicit GroupDetails(const Database& db)
       : versions_(db, "SELECT version, count FROM group_versions WHERE group_id = ? ORDER BY count DESC, version LIMIT 20"),
         users_(db, "SELECT COUNT(*) FROM group_users WHERE group_id = ?"),
         devices_(db, "SELECT COUNT(*) FROM group_devices WHERE group_id = ?"),
         days_(db, "SELECT day, count FROM group_days WHERE group_id = ? AND day > ? AND day <= ? ORDER BY day") {}
 
-  Json Describe(const SqliteQuery& group, int64_t chartEndDay) {
+  Json Describe(const Query& group, int64_t chartEndDay) {
     const int64_t id = group.Int(0);
     Json json = Json::Object();
     json.Set("id", id);
@@ -92,13 +92,13 @@ class GroupDetails {
   }
 
  private:
-  static int64_t Count(SqliteQuery& query, int64_t id) {
+  static int64_t Count(Query& query, int64_t id) {
     query.Bind(1, id);
     const int64_t count = query.Step() ? query.Int(0) : 0;
     query.Reset();
     return count;
   }
-  SqliteQuery versions_, users_, devices_, days_;
+  Query versions_, users_, devices_, days_;
 };
 
 constexpr char kGroupColumns[] = "g.id, g.signature, g.kind, g.title, g.report_count, g.first_seen, g.last_seen";
@@ -139,7 +139,7 @@ std::string FrameLabel(const std::string& module, uint64_t offset, uint64_t pc, 
   return label;
 }
 
-Json QueryGroups(const SqliteDb& db, const WebFilters& filters) {
+Json QueryGroups(const Database& db, const WebFilters& filters) {
   std::string sql = std::string("SELECT ") + kGroupColumns + " FROM crash_groups g WHERE g.report_count > 0";
   std::vector<std::string> values;
   if (!filters.type.empty()) {
@@ -168,7 +168,7 @@ Json QueryGroups(const SqliteDb& db, const WebFilters& filters) {
 
   int64_t lastSeen = 0;
   {
-    SqliteQuery newest(db, "SELECT MAX(last_seen) FROM crash_groups");
+    Query newest(db, "SELECT MAX(last_seen) FROM crash_groups");
     if (newest.Step()) lastSeen = newest.Int(0);
   }
   const int64_t chartEndDay = lastSeen / kSecondsPerDay;
@@ -177,7 +177,7 @@ Json QueryGroups(const SqliteDb& db, const WebFilters& filters) {
   result.Set("page", filters.page);
   result.Set("chart_end_day", chartEndDay);
   Json groups = Json::Array();
-  SqliteQuery query(db, sql);
+  Query query(db, sql);
   for (size_t i = 0; i < values.size(); ++i) query.Bind(static_cast<int>(i + 1), values[i]);
   GroupDetails details(db);
   while (query.Step()) groups.Push(details.Describe(query, chartEndDay));
@@ -185,8 +185,8 @@ Json QueryGroups(const SqliteDb& db, const WebFilters& filters) {
   return result;
 }
 
-Json QueryGroup(const SqliteDb& db, int64_t groupId, const WebFilters& filters) {
-  SqliteQuery group(db, std::string("SELECT ") + kGroupColumns + " FROM crash_groups g WHERE g.id = ?");
+Json QueryGroup(const Database& db, int64_t groupId, const WebFilters& filters) {
+  Query group(db, std::string("SELECT ") + kGroupColumns + " FROM crash_groups g WHERE g.id = ?");
   group.Bind(1, groupId);
   if (!group.Step()) return Json();
   GroupDetails details(db);
@@ -220,21 +220,21 @@ Json QueryGroup(const SqliteDb& db, int64_t groupId, const WebFilters& filters) 
              "'\\' OR r.userid LIKE ? ESCAPE '\\' OR r.expuid LIKE ? ESCAPE '\\')";
     for (int i = 0; i < 5; ++i) values.push_back(LikePattern(filters.text));
   }
-  auto bind = [&](SqliteQuery& query) {
+  auto bind = [&](Query& query) {
     query.Bind(1, groupId);
     for (size_t i = 0; i < values.size(); ++i) query.Bind(static_cast<int>(i + 2), values[i]);
   };
   if (values.empty()) {
     result.Set("total", group.Int(4));  // the group's own count: no need to count its reports
   } else {
-    SqliteQuery total(db, "SELECT COUNT(*)" + where);
+    Query total(db, "SELECT COUNT(*)" + where);
     bind(total);
     result.Set("total", total.Step() ? total.Int(0) : int64_t{0});
   }
   result.Set("page", filters.page);
   result.Set("page_size", kReportsPerPage);
 
-  SqliteQuery rows(db,
+  Query rows(db,
                    "SELECT r.id, r.type, r.expName, r.expMessage, "
                    "CASE WHEN r.crashTime > 0 THEN r.crashTime ELSE q.received_at END, q.version, q.bundleId, "
                    "r.userid, COALESCE(NULLIF(r.deviceId, ''), q.deviceId), a.state" +
@@ -260,20 +260,20 @@ Json QueryGroup(const SqliteDb& db, int64_t groupId, const WebFilters& filters) 
   return result;
 }
 
-Json QueryReport(const SqliteDb& db, int64_t reportId) {
-  SqliteQuery report(db, "SELECT * FROM reports WHERE id = ?");
+Json QueryReport(const Database& db, int64_t reportId) {
+  Query report(db, "SELECT * FROM reports WHERE id = ?");
   report.Bind(1, reportId);
   if (!report.Step()) return Json();
   Json result = Json::Object();
   const Json reportJson = RowObject(report);
   result.Set("report", reportJson);
 
-  SqliteQuery request(db, "SELECT * FROM requests WHERE id = ?");
+  Query request(db, "SELECT * FROM requests WHERE id = ?");
   request.Bind(1, reportJson["request_id"].AsInt());
   result.Set("request", request.Step() ? RowObject(request, {"body", "sBuffer"}) : Json());
 
   for (const char* map : {"userMap", "valueMap", "allStacks"}) {
-    SqliteQuery entries(db, "SELECT key, value FROM map_entries WHERE owner = 'report' AND owner_id = ? AND map = ? "
+    Query entries(db, "SELECT key, value FROM map_entries WHERE owner = 'report' AND owner_id = ? AND map = ? "
                             "ORDER BY key");
     entries.Bind(1, reportId).Bind(2, std::string(map));
     Json object = Json::Object();
@@ -281,7 +281,7 @@ Json QueryReport(const SqliteDb& db, int64_t reportId) {
     result.Set(map, std::move(object));
   }
 
-  SqliteQuery attachments(db, "SELECT id, fileName, type, size, inflated, error, "
+  Query attachments(db, "SELECT id, fileName, type, size, inflated, error, "
                               "CASE WHEN fileName = 'minidump.zip' THEN NULL ELSE content END "
                               "FROM attachments WHERE report_id = ? ORDER BY id");
   attachments.Bind(1, reportId);
@@ -299,7 +299,7 @@ Json QueryReport(const SqliteDb& db, int64_t reportId) {
   }
   result.Set("attachments", std::move(attachmentList));
 
-  SqliteQuery analysis(db, "SELECT state, kind, error, signature, group_id, exception_code, exception_address, "
+  Query analysis(db, "SELECT state, kind, error, signature, group_id, exception_code, exception_address, "
                            "crashing_thread, missing_symbols, analysed_at FROM report_analyses WHERE report_id = ?");
   analysis.Bind(1, reportId);
   if (analysis.Step()) {
@@ -317,10 +317,10 @@ Json QueryReport(const SqliteDb& db, int64_t reportId) {
   }
 
   Json threads = Json::Array();
-  SqliteQuery threadRows(db, "SELECT thread_id, faulting, error FROM dump_threads WHERE report_id = ? "
+  Query threadRows(db, "SELECT thread_id, faulting, error FROM dump_threads WHERE report_id = ? "
                              "ORDER BY faulting DESC, rowid");
   threadRows.Bind(1, reportId);
-  SqliteQuery frames(db, "SELECT frame_index, pc, trust, module_name, module_offset, function, file, line "
+  Query frames(db, "SELECT frame_index, pc, trust, module_name, module_offset, function, file, line "
                          "FROM stack_frames WHERE report_id = ? AND thread_id = ? ORDER BY frame_index");
   while (threadRows.Step()) {
     Json thread = Json::Object();
@@ -351,7 +351,7 @@ Json QueryReport(const SqliteDb& db, int64_t reportId) {
   result.Set("threads", std::move(threads));
 
   Json modules = Json::Array();
-  SqliteQuery moduleRows(db, "SELECT module_index, name, base, size, debug_id, debug_file, has_symbols "
+  Query moduleRows(db, "SELECT module_index, name, base, size, debug_id, debug_file, has_symbols "
                              "FROM dump_modules WHERE report_id = ? ORDER BY module_index");
   moduleRows.Bind(1, reportId);
   while (moduleRows.Step()) {

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "collector/sqlite_query.h"
+#include "collector/storage/database.h"
 #include "collector/web/json_value.h"
 
 namespace collector {
@@ -34,18 +34,18 @@ inline constexpr int kChartDays = 30;
 // first_seen, last_seen, versions: [{version, count}], users, devices,
 // days: [count per day, kChartDays days ending at chart_end_day]}]}, sorted
 // by count, biggest first.
-Json QueryGroups(const SqliteDb& db, const WebFilters& filters);
+Json QueryGroups(const Database& db, const WebFilters& filters);
 // {"group": (as above), "filters", "page", "page_size", "total", "reports":
 // [{id, type, name, message, seen, version, app, user, device, state}]};
 // null when the group does not exist.
-Json QueryGroup(const SqliteDb& db, int64_t groupId, const WebFilters& filters);
+Json QueryGroup(const Database& db, int64_t groupId, const WebFilters& filters);
 // {"report": every column, "request": every column of its request but the
 // body bytes, "userMap", "valueMap", "allStacks", "attachments": [{id,
 // fileName, type, size, inflated, error, text}], "analysis", "threads":
 // [{thread_id, faulting, error, frames: [{index, pc, trust, module,
 // module_offset, function, file, line, text}]}], "modules"}; null when the
 // report does not exist.
-Json QueryReport(const SqliteDb& db, int64_t reportId);
+Json QueryReport(const Database& db, int64_t reportId);
 
 // A frame as the pages show it: module!function (file:line), module!function,
 // module+0xoffset, or the address alone.

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "collector/sqlite_query.h"
+#include "collector/storage/database.h"
 #include "collector/web/web_access.h"
 #include "collector/web/web_pages.h"
 #include "collector/web/web_queries.h"
@@ -56,7 +56,7 @@ WebResponse HandleWebRequest(const std::string& dbPath, const std::string& token
   }
   WebResponse response;
   try {
-    SqliteDb db(dbPath, true);
+    Database db(dbPath, true);
     const WebFilters filters = FiltersFromParams(request.params);
     int64_t id = -1;
     if (request.path == "/" || request.path == "/api/groups") {
