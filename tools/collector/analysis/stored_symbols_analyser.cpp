@@ -39,6 +39,12 @@ class StoredModuleFiles : public ModuleFiles {
   std::map<std::string, StoredSymbols> found_;  // one store lookup per module and walk
 };
 
+// The offset whose source line a frame shows. A return address points after
+// its call: the call's own line is one byte before it. Frame 0 is the fault.
+uint64_t LookupOffset(size_t frame_index, const StackFrame& frame) {
+  return frame_index == 0 || frame.module_offset == 0 ? frame.module_offset : frame.module_offset - 1;
+}
+
 }  // namespace
 
 StoredSymbolsAnalyser::StoredSymbolsAnalyser(const std::string& db_path) : store_(db_path) {}
@@ -68,16 +74,13 @@ DumpAnalysis StoredSymbolsAnalyser::Analyse(const std::string& dump_bytes) {
     analysis.modules.push_back(std::move(analysed));
   }
 
-  // Every frame's lookup offset, per module, so each module's file is read
-  // once. A return address points after its call: the call's own line is one
-  // byte before it.
+  // Every frame's lookup offset, per module, so each module's file is read once.
   std::map<int, std::vector<uint64_t>> lookups;
   for (const ThreadStack& thread : walked.threads) {
     for (size_t i = 0; i < thread.frames.size(); ++i) {
       const StackFrame& frame = thread.frames[i];
       if (frame.module_index < 0 || frame.module_index >= static_cast<int>(stored.size())) continue;
-      lookups[frame.module_index].push_back(i == 0 || frame.module_offset == 0 ? frame.module_offset
-                                                                                : frame.module_offset - 1);
+      lookups[frame.module_index].push_back(LookupOffset(i, frame));
     }
   }
   std::map<std::pair<int, uint64_t>, SymbolizedLocation> located;
@@ -114,8 +117,7 @@ DumpAnalysis StoredSymbolsAnalyser::Analyse(const std::string& dump_bytes) {
       out.line = 0;
       if (frame.module_index >= 0 && frame.module_index < static_cast<int>(analysis.modules.size())) {
         out.module_name = ModuleFileName(analysis.modules[frame.module_index].name);
-        const uint64_t key = i == 0 || frame.module_offset == 0 ? frame.module_offset : frame.module_offset - 1;
-        const auto symbol = located.find({frame.module_index, key});
+        const auto symbol = located.find({frame.module_index, LookupOffset(i, frame)});
         if (symbol != located.end()) {
           out.function = symbol->second.function;
           out.file = symbol->second.file;
