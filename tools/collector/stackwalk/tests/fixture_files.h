@@ -16,7 +16,7 @@ namespace md = Vextra::minidump;
 
 inline void Put(std::string* out, size_t at, const void* data, size_t size) {
   if (out->size() < at + size) out->resize(at + size, '\0');
-  std::memcpy(&(*out)[at], data, size);
+  if (size != 0) std::memcpy(&(*out)[at], data, size);  // memcpy wants valid pointers even for no bytes
 }
 template <typename T>
 void PutValue(std::string* out, size_t at, T value) {
@@ -24,7 +24,7 @@ void PutValue(std::string* out, size_t at, T value) {
 }
 inline std::string Words(const std::vector<uint64_t>& words) {
   std::string bytes(words.size() * 8, '\0');
-  std::memcpy(bytes.data(), words.data(), bytes.size());
+  if (!words.empty()) std::memcpy(bytes.data(), words.data(), bytes.size());
   return bytes;
 }
 
