@@ -1,33 +1,13 @@
 #include "minidump/minidump_reader.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "minidump/minidump_format.h"
+#include "minidump/identity_text.h"
 
 namespace Vextra::minidump {
 namespace {
-
-std::string Hex(uint64_t value) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  do {
-    text.insert(text.begin(), kDigits[value & 0xF]);
-    value >>= 4;
-  } while (value != 0);
-  return "0x" + text;
-}
-
-std::string HexBytes(const uint8_t* bytes, size_t size, bool upper) {
-  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < size; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 0xF];
-  }
-  return text;
-}
 
 void AppendUtf8(uint32_t code, std::string* out) {
   if (code < 0x80) {
@@ -61,21 +41,21 @@ class Parser {
       Problem("the file does not start with the MDMP signature");
       return;
     }
-    if ((header.version & 0xFFFF) != kMinidumpVersion) Problem("unknown format version " + Hex(header.version & 0xFFFF));
+    if ((header.version & 0xFFFF) != kMinidumpVersion) Problem("unknown format version " + HexNumber(header.version & 0xFFFF));
     out_.stream_count = header.number_of_streams;
     if (!Inside(header.stream_directory_rva, uint64_t{header.number_of_streams} * sizeof(DirectoryEntry))) {
       Problem("the stream directory (" + std::to_string(header.number_of_streams) + " entries at " +
-              Hex(header.stream_directory_rva) + ") lies beyond the end of the file");
+              HexNumber(header.stream_directory_rva) + ") lies beyond the end of the file");
       return;
     }
     std::map<uint32_t, int> seen;
     for (uint32_t i = 0; i < header.number_of_streams; ++i) {
       DirectoryEntry entry;
       Fetch(header.stream_directory_rva + uint64_t{i} * sizeof(DirectoryEntry), &entry);
-      const std::string what = "stream " + std::to_string(i) + " (type " + Hex(entry.stream_type) + ")";
+      const std::string what = "stream " + std::to_string(i) + " (type " + HexNumber(entry.stream_type) + ")";
       if (entry.stream_type == 0) continue;  // an unused entry
       if (!Inside(entry.location)) {
-        Problem(what + " of " + std::to_string(entry.location.data_size) + " bytes at " + Hex(entry.location.rva) +
+        Problem(what + " of " + std::to_string(entry.location.data_size) + " bytes at " + HexNumber(entry.location.rva) +
                 " lies beyond the end of the file");
         continue;
       }
@@ -136,7 +116,7 @@ class Parser {
   bool ReadString(uint32_t rva, const std::string& what, std::string* text) {
     uint32_t length = 0;
     if (!Fetch(rva, &length) || !Inside(uint64_t{rva} + 4, length)) {
-      Problem(what + " at " + Hex(rva) + " lies beyond the end of the file");
+      Problem(what + " at " + HexNumber(rva) + " lies beyond the end of the file");
       return false;
     }
     if (length % 2 != 0) {
@@ -173,7 +153,7 @@ class Parser {
     }
     std::memcpy(context, file_.data() + location.rva, sizeof(ContextAmd64));
     if ((context->context_flags & kContextAmd64) == 0) {
-      Problem(what + "'s context flags " + Hex(context->context_flags) + " do not name x86-64");
+      Problem(what + "'s context flags " + HexNumber(context->context_flags) + " do not name x86-64");
       return false;
     }
     return true;
@@ -237,7 +217,7 @@ class Parser {
       if (entry.stack.memory.data_size > 0) {
         if (!Inside(entry.stack.memory)) {
           Problem(what + "'s stack of " + std::to_string(entry.stack.memory.data_size) + " bytes at " +
-                  Hex(entry.stack.memory.rva) + " lies beyond the end of the file");
+                  HexNumber(entry.stack.memory.rva) + " lies beyond the end of the file");
         } else if (entry.stack.start_of_memory_range + entry.stack.memory.data_size <
                    entry.stack.start_of_memory_range) {
           Problem(what + "'s stack wraps around the end of the address space");
@@ -263,12 +243,8 @@ class Parser {
       module.file_version_ms = entry.version_info.file_version_ms;
       module.file_version_ls = entry.version_info.file_version_ls;
       module.time_date_stamp = entry.time_date_stamp;
-      if (entry.time_date_stamp != 0) {
-        char code_id[24];
-        std::snprintf(code_id, sizeof code_id, "%08X%x", entry.time_date_stamp, entry.size_of_image);
-        module.code_id = code_id;
-      }
-      const std::string what = "module " + std::to_string(i) + " at " + Hex(entry.base_of_image);
+      if (entry.time_date_stamp != 0) module.code_id = PeCodeId(entry.time_date_stamp, entry.size_of_image);
+      const std::string what = "module " + std::to_string(i) + " at " + HexNumber(entry.base_of_image);
       ReadString(entry.module_name_rva, what + "'s name", &module.name);
       CodeView(entry.cv_record, what, &module);
       out_.modules.push_back(std::move(module));
@@ -296,13 +272,7 @@ class Parser {
         return;
       }
       std::memcpy(&pdb, bytes, sizeof(pdb));
-      // The GUID's first three fields are little-endian numbers.
-      const uint8_t ordered[16] = {pdb.guid[3], pdb.guid[2], pdb.guid[1], pdb.guid[0], pdb.guid[5],  pdb.guid[4],
-                                   pdb.guid[7], pdb.guid[6], pdb.guid[8], pdb.guid[9], pdb.guid[10], pdb.guid[11],
-                                   pdb.guid[12], pdb.guid[13], pdb.guid[14], pdb.guid[15]};
-      std::string age = Hex(pdb.age).substr(2);
-      for (char& c : age) c = static_cast<char>(c >= 'a' ? c - 'a' + 'A' : c);
-      module->debug_id = HexBytes(ordered, 16, true) + age;
+      module->debug_id = PdbDebugId(pdb.guid, pdb.age);
       const char* name = reinterpret_cast<const char*>(bytes + sizeof(pdb));
       const size_t room = location.data_size - sizeof(pdb);
       const void* end = std::memchr(name, '\0', room);
@@ -319,9 +289,9 @@ class Parser {
     for (uint32_t i = 0; i < count; ++i) {
       MemoryDescriptor descriptor;
       Fetch(at + uint64_t{i} * sizeof(descriptor), &descriptor);
-      const std::string what = "memory range " + std::to_string(i) + " at " + Hex(descriptor.start_of_memory_range);
+      const std::string what = "memory range " + std::to_string(i) + " at " + HexNumber(descriptor.start_of_memory_range);
       if (!Inside(descriptor.memory)) {
-        Problem(what + " (" + std::to_string(descriptor.memory.data_size) + " bytes at " + Hex(descriptor.memory.rva) +
+        Problem(what + " (" + std::to_string(descriptor.memory.data_size) + " bytes at " + HexNumber(descriptor.memory.rva) +
                 ") lies beyond the end of the file");
         continue;
       }
@@ -368,8 +338,8 @@ class Parser {
     std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
     for (size_t i = 1; i < sorted.size(); ++i) {
       if (sorted[i].start < sorted[i - 1].start + sorted[i - 1].size) {
-        Problem("memory ranges at " + Hex(sorted[i - 1].start) + " (" + std::to_string(sorted[i - 1].size) +
-                " bytes) and " + Hex(sorted[i].start) + " overlap");
+        Problem("memory ranges at " + HexNumber(sorted[i - 1].start) + " (" + std::to_string(sorted[i - 1].size) +
+                " bytes) and " + HexNumber(sorted[i].start) + " overlap");
       }
     }
   }
@@ -398,7 +368,7 @@ MinidumpContents ReadMinidump(const std::string& file) {
 std::string PlatformName(uint32_t platform_id) {
   if (platform_id == kPlatformIdLinux) return "Linux";
   if (platform_id == kPlatformIdWin32Nt) return "Windows NT";
-  return Hex(platform_id);
+  return HexNumber(platform_id);
 }
 
 }  // namespace Vextra::minidump

@@ -1,4 +1,5 @@
 #include "collector/analysis/group_key.h"
+#include "minidump/identity_text.h"
 
 #include <cctype>
 #include <cstdio>
@@ -7,15 +8,11 @@
 namespace collector {
 namespace {
 
+using Vextra::minidump::HexNumber;
+
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-std::string Hex(uint64_t value) {
-  char buffer[24];
-  std::snprintf(buffer, sizeof(buffer), "0x%llx", static_cast<unsigned long long>(value));
-  return buffer;
 }
 
 bool IsHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
@@ -28,9 +25,9 @@ bool IsReporterModule(const std::string& path) {
 }
 
 std::string FrameText(const AnalysedFrame& frame) {
-  if (frame.module_name.empty()) return Hex(frame.pc);
+  if (frame.module_name.empty()) return HexNumber(frame.pc);
   if (!frame.function.empty()) return frame.module_name + "!" + frame.function;
-  return frame.module_name + "+" + Hex(frame.module_offset);
+  return frame.module_name + "+" + HexNumber(frame.module_offset);
 }
 
 GroupKey CrashGroupKey(const DumpAnalysis& analysis) {
@@ -56,15 +53,15 @@ GroupKey CrashGroupKey(const DumpAnalysis& analysis) {
     for (const std::string& frame : top) key.signature += " | " + frame;
     return key;
   }
-  std::string where = Hex(analysis.exception_address);
+  std::string where = HexNumber(analysis.exception_address);
   for (const AnalysedModule& module : analysis.modules) {
     if (analysis.exception_address >= module.base && analysis.exception_address - module.base < module.size) {
-      where = ModuleFileName(module.name) + "+" + Hex(analysis.exception_address - module.base);
+      where = ModuleFileName(module.name) + "+" + HexNumber(analysis.exception_address - module.base);
       break;
     }
   }
   key.title = ExceptionCodeName(analysis.exception_code) + " at " + where;
-  key.signature = "crash | " + Hex(analysis.exception_code) + " " + where;
+  key.signature = "crash | " + HexNumber(analysis.exception_code) + " " + where;
   return key;
 }
 

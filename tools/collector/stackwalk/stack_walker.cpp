@@ -11,23 +11,16 @@
 #include "stackwalk/module_image.h"
 #include "stackwalk/pe_unwind.h"
 #include "stackwalk/unwind_step.h"
+#include "minidump/identity_text.h"
 
 namespace collector {
 namespace {
 
+using Vextra::minidump::HexNumber;
+
 using Vextra::minidump::DumpModule;
 using Vextra::minidump::DumpThread;
 using Vextra::minidump::MinidumpContents;
-
-std::string Hex(uint64_t value) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  do {
-    text.insert(text.begin(), kDigits[value & 0xF]);
-    value >>= 4;
-  } while (value != 0);
-  return "0x" + text;
-}
 
 // A module's file with the unwinder its kind calls for.
 struct ModuleUnwind {
@@ -107,7 +100,7 @@ class Walker {
       return stack;
     }
     if (!memory.InStack(regs.sp())) {
-      stack.error = "the stack pointer " + Hex(regs.sp()) + " lies outside the thread's stored stack";
+      stack.error = "the stack pointer " + HexNumber(regs.sp()) + " lies outside the thread's stored stack";
       return stack;
     }
     std::set<std::pair<uint64_t, uint64_t>> seen = {{regs.pc(), regs.sp()}};
@@ -125,15 +118,15 @@ class Walker {
       }
       if (next.pc() == 0) break;  // the outermost frame
       if (next.sp() <= regs.sp()) {
-        stack.error = "the stack pointer did not increase (" + Hex(regs.sp()) + " to " + Hex(next.sp()) + ")";
+        stack.error = "the stack pointer did not increase (" + HexNumber(regs.sp()) + " to " + HexNumber(next.sp()) + ")";
         break;
       }
       if (!memory.InStack(next.sp())) {
-        stack.error = "the stack pointer " + Hex(next.sp()) + " lies outside the thread's stored stack";
+        stack.error = "the stack pointer " + HexNumber(next.sp()) + " lies outside the thread's stored stack";
         break;
       }
       if (!seen.insert({next.pc(), next.sp()}).second) {
-        stack.error = "the stack loops (pc " + Hex(next.pc()) + ", sp " + Hex(next.sp()) + " seen before)";
+        stack.error = "the stack loops (pc " + HexNumber(next.pc()) + ", sp " + HexNumber(next.sp()) + " seen before)";
         break;
       }
       regs = next;
@@ -213,7 +206,7 @@ class Walker {
         *trust = "frame pointer";
         return true;
       case Chain::kLoop:
-        *why = "the frame-pointer chain loops back to " + Hex(regs.value[Registers::kRbp]);
+        *why = "the frame-pointer chain loops back to " + HexNumber(regs.value[Registers::kRbp]);
         return false;
       case Chain::kNone: break;
     }

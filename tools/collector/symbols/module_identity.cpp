@@ -6,12 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
+
+#include "minidump/identity_text.h"
 
 namespace collector {
 namespace {
@@ -37,27 +38,6 @@ class Bytes {
  private:
   std::string_view data_;
 };
-
-std::string HexText(const uint8_t* bytes, size_t size, bool upper) {
-  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < size; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
-// The age as minimal uppercase hex, without leading zeros.
-std::string AgeText(uint32_t age) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  do {
-    text.insert(text.begin(), kDigits[age & 0xF]);
-    age >>= 4;
-  } while (age != 0);
-  return text;
-}
 
 // ".gnu_debuglink": the file name, NUL, padding to four bytes, the CRC.
 bool ParseDebugLink(std::string_view contents, ModuleIdentity* identity) {
@@ -126,7 +106,7 @@ bool ParsePe(const Bytes& file, bool headers_only, ModuleIdentity* identity, std
     *error = "the PE optional header is cut short";
     return false;
   }
-  identity->code_id = PeCodeId(time_date_stamp, size_of_image);
+  identity->code_id = Vextra::minidump::PeCodeId(time_date_stamp, size_of_image);
   directory_count = static_cast<uint32_t>(std::min<uint64_t>(directory_count, (optional + optional_size - directories) / 8));
 
   if (headers_only) return true;
@@ -224,10 +204,7 @@ bool ParsePe(const Bytes& file, bool headers_only, ModuleIdentity* identity, std
       uint32_t age = 0;
       std::memcpy(guid, file.Slice(record + 4, 16).data(), 16);
       file.Read(record + 20, &age);
-      // The GUID's first three fields are little-endian numbers.
-      const uint8_t ordered[16] = {guid[3], guid[2], guid[1], guid[0], guid[5],  guid[4],  guid[7],  guid[6],
-                                   guid[8], guid[9], guid[10], guid[11], guid[12], guid[13], guid[14], guid[15]};
-      identity->debug_id = HexText(ordered, 16, true) + AgeText(age);
+      identity->debug_id = Vextra::minidump::PdbDebugId(guid, age);
       std::string_view name = file.Slice(record + 24, size - 24);
       identity->pdb_name = std::string(name.substr(0, std::min(name.find('\0'), name.size())));
       break;
@@ -257,7 +234,7 @@ void FindBuildId(std::string_view notes, ModuleIdentity* identity) {
     const uint64_t next = desc_at + ((uint64_t{desc_size} + 3) & ~uint64_t{3});
     if (desc_at > notes.size() || uint64_t{desc_size} > notes.size() - desc_at) return;
     if (type == kNtGnuBuildId && name_size == 4 && std::memcmp(notes.data() + name_at, "GNU", 4) == 0 && desc_size > 0) {
-      identity->debug_id = HexText(reinterpret_cast<const uint8_t*>(notes.data() + desc_at), desc_size, false);
+      identity->debug_id = Vextra::minidump::HexBytes(reinterpret_cast<const uint8_t*>(notes.data() + desc_at), desc_size, false);
     }
     at = next;
   }
@@ -429,12 +406,6 @@ bool ReadModuleIdentity(const std::string& path, ModuleIdentity* identity, std::
   std::string bytes;
   if (!ReadWholeFile(path, &bytes, error)) return false;
   return ParseModuleIdentity(bytes, identity, error);
-}
-
-std::string PeCodeId(uint32_t time_date_stamp, uint32_t size_of_image) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%08X%x", time_date_stamp, size_of_image);
-  return text;
 }
 
 uint32_t DebugLinkCrc(std::string_view bytes) {

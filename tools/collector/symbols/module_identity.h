@@ -18,9 +18,9 @@ struct ModuleIdentity {
   // lowercase hex. Empty when the file carries none.
   std::string debug_id;
   std::string pdb_name;   // PE: the file name the CodeView record gives
-  // PE: the file header's TimeDateStamp (8 uppercase hex digits) and the
-  // optional header's SizeOfImage (lowercase hex): what a dump's module entry
-  // still carries when its writer left the CodeView record out.
+  // PE: the code id (Vextra::minidump::PeCodeId of the file header's
+  // TimeDateStamp and the optional header's SizeOfImage): what a dump's module
+  // entry still carries when its writer left the CodeView record out.
   std::string code_id;
   uint16_t machine = 0;   // PE: COFF machine; ELF: e_machine
   uint64_t image_base = 0;        // PE: the optional header's ImageBase
@@ -48,10 +48,6 @@ bool ReadModuleHeaders(const std::string& path, ModuleIdentity* identity, std::s
 
 // The whole file's bytes; false with a reason when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
-
-// The code id of a PE file: TimeDateStamp as 8 uppercase hex digits, then
-// SizeOfImage in lowercase hex (how symbol stores index images by their headers).
-std::string PeCodeId(uint32_t time_date_stamp, uint32_t size_of_image);
 
 // CRC-32 as `.gnu_debuglink` records it (the zlib polynomial).
 uint32_t DebugLinkCrc(std::string_view bytes);

@@ -35,7 +35,7 @@ class SymbolStore {
   // A code id indexed by Alias leads to the files of its debug id.
   StoredSymbols Find(const std::string& debug_id) const;
 
-  // Indexes a PE image's code id (see PeCodeId) as another name of debug_id.
+  // Indexes a PE image's code id (see Vextra::minidump::PeCodeId) as another name of debug_id.
   bool Alias(const std::string& code_id, const std::string& debug_id, std::string* error);
 
   // Copies `bytes` into the store as the image or the debug file of

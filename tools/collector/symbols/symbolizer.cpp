@@ -16,20 +16,17 @@
 #include <cstring>
 
 #include "collector/symbols/module_identity.h"
+#include "minidump/identity_text.h"
 
 extern char** environ;
 
 namespace collector {
 namespace {
 
+using Vextra::minidump::HexNumber;
+
 constexpr size_t kOffsetsPerRequest = 256;  // what one request writes stays well inside the socket's buffer
 constexpr uint64_t kElfPageSize = 0x1000;
-
-std::string HexAddress(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
-  return text;
-}
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -300,7 +297,7 @@ struct Symbolizer::Child {
            std::chrono::steady_clock::time_point deadline, size_t max_output, std::vector<std::string>* lines,
            std::string* error) {
     std::string request;
-    for (uint64_t address : addresses) request += HexAddress(address) + "\n";
+    for (uint64_t address : addresses) request += HexNumber(address) + "\n";
     request += "0\n";
     const size_t headers_wanted = addresses.size() + 1;
     std::string answer;

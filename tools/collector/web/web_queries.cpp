@@ -5,21 +5,18 @@
 #include <vector>
 
 #include "collector/analysis/group_key.h"
+#include "minidump/identity_text.h"
 
 namespace collector {
 namespace {
+
+using Vextra::minidump::HexNumber;
 
 constexpr int64_t kSecondsPerDay = 86400;
 
 std::string Param(const std::multimap<std::string, std::string>& params, const std::string& name) {
   const auto it = params.find(name);
   return it == params.end() ? std::string() : it->second;
-}
-
-std::string Hex(uint64_t value) {
-  char buffer[24];
-  std::snprintf(buffer, sizeof(buffer), "0x%llx", static_cast<unsigned long long>(value));
-  return buffer;
 }
 
 // Escapes LIKE's wildcards so a search finds the text as typed.
@@ -131,9 +128,9 @@ Json FiltersJson(const WebFilters& filters) {
 
 std::string FrameLabel(const std::string& module, uint64_t offset, uint64_t pc, const std::string& function,
                        const std::string& file, int line) {
-  if (module.empty() && function.empty()) return Hex(pc);
-  std::string label = module.empty() ? Hex(pc) : module;
-  if (function.empty()) return label + "+" + Hex(offset);
+  if (module.empty() && function.empty()) return HexNumber(pc);
+  std::string label = module.empty() ? HexNumber(pc) : module;
+  if (function.empty()) return label + "+" + HexNumber(offset);
   label += "!" + function;
   if (!file.empty()) label += " (" + file + ":" + std::to_string(line) + ")";
   return label;
@@ -306,8 +303,8 @@ Json QueryReport(const Database& db, int64_t reportId) {
     Json json = RowObject(analysis);
     if (!analysis.IsNull(5)) {
       json.Set("exception_name", ExceptionCodeName(static_cast<uint32_t>(analysis.Int(5))));
-      json.Set("exception_code_hex", Hex(static_cast<uint32_t>(analysis.Int(5))));
-      json.Set("exception_address_hex", Hex(static_cast<uint64_t>(analysis.Int(6))));
+      json.Set("exception_code_hex", HexNumber(static_cast<uint32_t>(analysis.Int(5))));
+      json.Set("exception_address_hex", HexNumber(static_cast<uint64_t>(analysis.Int(6))));
     }
     result.Set("analysis", std::move(json));
   } else {
@@ -332,10 +329,10 @@ Json QueryReport(const Database& db, int64_t reportId) {
     while (frames.Step()) {
       Json frame = Json::Object();
       frame.Set("index", frames.Int(0));
-      frame.Set("pc", Hex(static_cast<uint64_t>(frames.Int(1))));
+      frame.Set("pc", HexNumber(static_cast<uint64_t>(frames.Int(1))));
       frame.Set("trust", frames.Text(2));
       frame.Set("module", frames.Text(3));
-      frame.Set("module_offset", Hex(static_cast<uint64_t>(frames.Int(4))));
+      frame.Set("module_offset", HexNumber(static_cast<uint64_t>(frames.Int(4))));
       frame.Set("function", frames.Text(5));
       frame.Set("file", frames.Text(6));
       frame.Set("line", frames.Int(7));
@@ -358,7 +355,7 @@ Json QueryReport(const Database& db, int64_t reportId) {
     Json module = Json::Object();
     module.Set("index", moduleRows.Int(0));
     module.Set("name", moduleRows.Text(1));
-    module.Set("base", Hex(static_cast<uint64_t>(moduleRows.Int(2))));
+    module.Set("base", HexNumber(static_cast<uint64_t>(moduleRows.Int(2))));
     module.Set("size", moduleRows.Int(3));
     module.Set("debug_id", moduleRows.Text(4));
     module.Set("debug_file", moduleRows.Text(5));
