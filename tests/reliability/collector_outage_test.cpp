@@ -26,6 +26,7 @@
 #include "reliability/report_count.h"
 #include "support/db_count.h"
 #include "support/loopback_address.h"
+#include "support/next_start.h"
 #include "support/temp_dir.h"
 #include "uploader/body_codec.h"
 #include "uploader/collector_process.h"
@@ -92,15 +93,9 @@ TEST(CollectorOutage, EveryAsynchronousReportArrivesAfterTheNextStart) {
   EXPECT_GT(failed, 0) << "the outage window made no report fail";
 
   // The next start sends what failed.
-  Vextra::testing_hooks::ResetInitializedForTesting();
+  const auto next = vextra_test::NextStartSendingStoredBodiesFirst();
   // Its background re-send runs here, before Init returns.
-  Vextra::VextraAgent next(Vextra::AgentServices{
-      nullptr, nullptr, [](const std::function<void()>& released, std::function<void()> beforeQueue) {
-        released();
-        beforeQueue();
-        return true;
-      }});
-  ASSERT_TRUE(next.Init());
+  ASSERT_TRUE(next->Init());
   EXPECT_EQ(CountOf(records, "SELECT count(*) FROM T_CRASH_RECORD WHERE STATUS<>1"), 0);
   ASSERT_TRUE(collector->Stop()) << collector->Error();
 

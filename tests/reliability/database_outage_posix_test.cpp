@@ -17,6 +17,7 @@
 #include "platform/text_encoding.h"
 #include "support/db_count.h"
 #include "support/loopback_address.h"
+#include "support/next_start.h"
 #include "support/postgres_server.h"
 #include "support/temp_dir.h"
 #include "uploader/collector_process.h"
@@ -88,14 +89,8 @@ TEST(DatabaseOutage, ReportsSentWhileTheDatabaseIsDownFailAndArriveOnceAfterTheN
   EXPECT_EQ(CountOf(records, "SELECT count(*) FROM T_CRASH_RECORD WHERE STATUS=2"), kPerPhase);
 
   // The next start sends what failed, before its Init returns.
-  Vextra::testing_hooks::ResetInitializedForTesting();
-  Vextra::VextraAgent next(Vextra::AgentServices{
-      nullptr, nullptr, [](const std::function<void()>& released, std::function<void()> beforeQueue) {
-        released();
-        beforeQueue();
-        return true;
-      }});
-  ASSERT_TRUE(next.Init());
+  const auto next = vextra_test::NextStartSendingStoredBodiesFirst();
+  ASSERT_TRUE(next->Init());
   EXPECT_EQ(CountOf(records, "SELECT count(*) FROM T_CRASH_RECORD WHERE STATUS<>1"), 0);
   ASSERT_TRUE(collector->Stop()) << collector->Error();
 

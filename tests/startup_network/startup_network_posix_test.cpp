@@ -32,6 +32,7 @@
 #include "report/file_manager.h"
 #include "support/db_count.h"
 #include "support/loopback_address.h"
+#include "support/next_start.h"
 #include "support/temp_dir.h"
 #include "uploader/collector_process.h"
 #include "vextra.h"
@@ -201,14 +202,8 @@ TEST(StartUpNetwork, StartUpReturnsWhileTheServerHoldsTheReSendAndNothingIsLostO
   }
 
   // The next start sends every stored body (its re-send run here, before Init returns).
-  Vextra::testing_hooks::ResetInitializedForTesting();
-  Vextra::VextraAgent next(Vextra::AgentServices{
-      nullptr, nullptr, [](const std::function<void()>& released, std::function<void()> beforeQueue) {
-        released();
-        beforeQueue();
-        return true;
-      }});
-  ASSERT_TRUE(next.Init());
+  const auto next = vextra_test::NextStartSendingStoredBodiesFirst();
+  ASSERT_TRUE(next->Init());
   EXPECT_EQ(CountOf(records, "SELECT count(*) FROM T_CRASH_RECORD WHERE STATUS<>1"), 0);
   ASSERT_TRUE(collector.Stop()) << collector.Error();
 
