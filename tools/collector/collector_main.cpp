@@ -33,6 +33,7 @@
 #include "collector/request_store.h"
 #include "collector/request_summary.h"
 #include "collector/self_signed_identity.h"
+#include "collector/server_setup.h"
 #include "collector/storage/database.h"
 #include "collector/symbols/symbol_store.h"
 #include "collector/web/web_server.h"
@@ -216,18 +217,8 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
     }
     PrintLine(collector::FormatRequestSummary(decoded, req.body.size(), answerText));
   });
-  // Many clients at once: a worker per connection for 64 of them, connections
-  // kept for many requests, and answers sent without waiting for an ACK.
-  server->new_task_queue = [] { return new httplib::ThreadPool(64); };
-  server->set_keep_alive_max_count(1000);
-  server->set_tcp_nodelay(true);
+  collector::TuneServer(*server, collector::ServerTuning{});
   server->set_payload_max_length(static_cast<size_t>(options.maxBodyBytes));
-  // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
-  // collector share the address and take some of the first one's requests.
-  server->set_socket_options([](int sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  });
   if (!server->bind_to_port(options.listen.c_str(), options.port)) {
     std::fprintf(stderr, "vextra-collector: cannot listen on %s port %d\n", options.listen.c_str(), options.port);
     return 1;
@@ -250,14 +241,9 @@ int Run(const CollectorOptions& options, const sigset_t& stopSignals) {
     PrintLine("web view on http://" + (v6 ? "[" + options.webAddress + "]" : options.webAddress) + ":" +
               std::to_string(options.webPort) + "/" + (options.webToken.empty() ? "" : " (access token required)"));
   }
-  if (!options.readyFile.empty()) {
-    std::FILE* ready = std::fopen(options.readyFile.c_str(), "w");
-    if (ready == nullptr) {
-      std::fprintf(stderr, "vextra-collector: cannot write %s\n", options.readyFile.c_str());
-      return 1;
-    }
-    std::fprintf(ready, "%s\n", listening.c_str());
-    std::fclose(ready);
+  if (!options.readyFile.empty() && !collector::WriteReadyFile(options.readyFile, listening)) {
+    std::fprintf(stderr, "vextra-collector: cannot write %s\n", options.readyFile.c_str());
+    return 1;
   }
 
   std::atomic<bool> listenDone{false};

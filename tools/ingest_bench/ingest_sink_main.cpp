@@ -11,7 +11,6 @@
 // it received.
 
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +22,7 @@
 #include <thread>
 
 #include "collector/self_signed_identity.h"
+#include "collector/server_setup.h"
 #include "httplib.h"
 
 namespace {
@@ -97,10 +97,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const int threads = options.threads;
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-  server.set_keep_alive_max_count(static_cast<size_t>(options.keepAliveMax));
-  server.set_tcp_nodelay(options.tcpNoDelay);
+  collector::TuneServer(server, collector::ServerTuning{static_cast<size_t>(options.threads),
+                                                       static_cast<size_t>(options.keepAliveMax), options.tcpNoDelay});
 
   std::atomic<uint64_t> requests{0};
   std::atomic<uint64_t> bodyBytes{0};
@@ -111,11 +109,6 @@ int main(int argc, char** argv) {
     res.status = 200;
     res.set_content(kAnswer, sizeof kAnswer - 1, "application/octet-stream");
   });
-  // As the collector: SO_REUSEADDR only, never sharing the address with another server.
-  server.set_socket_options([](int sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  });
   if (!server.bind_to_port(options.listen.c_str(), options.port)) {
     std::fprintf(stderr, "vextra-ingest-sink: cannot listen on %s port %d\n", options.listen.c_str(), options.port);
     return 1;
@@ -123,14 +116,9 @@ int main(int argc, char** argv) {
   const std::string listening = "listening on " + options.listen + " port " + std::to_string(options.port);
   std::printf("%s\n", listening.c_str());
   std::fflush(stdout);
-  if (!options.readyFile.empty()) {
-    std::FILE* ready = std::fopen(options.readyFile.c_str(), "w");
-    if (ready == nullptr) {
-      std::fprintf(stderr, "vextra-ingest-sink: cannot write %s\n", options.readyFile.c_str());
-      return 1;
-    }
-    std::fprintf(ready, "%s\n", listening.c_str());
-    std::fclose(ready);
+  if (!options.readyFile.empty() && !collector::WriteReadyFile(options.readyFile, listening)) {
+    std::fprintf(stderr, "vextra-ingest-sink: cannot write %s\n", options.readyFile.c_str());
+    return 1;
   }
 
   std::atomic<bool> listenDone{false};
