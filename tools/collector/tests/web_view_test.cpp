@@ -10,6 +10,7 @@
 #include "collector/request_store.h"
 #include "collector/tests/request_bodies.h"
 #include "collector/tests/sample_dumps.h"
+#include "collector/web/json_value.h"
 #include "collector/web/web_pages.h"
 #include "collector/zlib_codec.h"
 #include "support/temp_dir.h"
@@ -90,6 +91,26 @@ TEST(HtmlEscape, HostileTexts) {
   EXPECT_EQ(collector::HtmlEscape(std::string("a\0b\x01\n\tc", 7)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\n\tc");
   EXPECT_EQ(collector::HtmlEscape("\xC3\xA9\xF0\x9F\x98\x80"), "\xC3\xA9\xF0\x9F\x98\x80");  // valid UTF-8 kept
   EXPECT_EQ(collector::HtmlEscape("\xC3(\xED\xA0\x80\xC0\xAF"), "\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+// Report fields are bytes from the wire: the JSON API must stay valid JSON
+// (and never close a <script> it is embedded in) whatever they hold.
+TEST(JsonQuote, HostileTexts) {
+  const struct {
+    std::string text;
+    const char* quoted;
+  } kCases[] = {
+      {"say \"hi\" \\ bye", R"("say \"hi\" \\ bye")"},
+      {std::string("a\0b\x01\x1f\x7f", 6), R"("a\u0000b\u0001\u001f\u007f")"},
+      {"line\r\n\ttab", R"("line\r\n\ttab")"},
+      {"</script>", R"("\u003c/script>")"},
+      {"\xC3\xA9\xF0\x9F\x98\x80", "\"\xC3\xA9\xF0\x9F\x98\x80\""},  // valid UTF-8 kept
+      {"\xC3(\xFF", R"("\ufffd(\ufffd")"},                           // bytes that start no character
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.quoted);
+    EXPECT_EQ(collector::JsonQuote(c.text), c.quoted);
+  }
 }
 
 class WebViewTest : public testing::Test {

@@ -53,39 +53,25 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
 }
 
 std::string JsonQuote(const std::string& text) {
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) {
-      out += "\\ufffd";
-      ++i;
-      continue;
-    }
-    if (length > 1) {
-      out.append(text, i, length);
-      i += length;
-      continue;
-    }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '<': out += "\\u003c"; break;  // never closes a <script> it is embedded in
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof(buffer), "\\u%04x", c);
-          out += buffer;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-    ++i;
-  }
-  return out + "\"";
+  return "\"" + EscapeUtf8(text, "\\ufffd", [](char c, std::string* out) {
+           switch (c) {
+             case '"': *out += "\\\""; break;
+             case '\\': *out += "\\\\"; break;
+             case '\n': *out += "\\n"; break;
+             case '\r': *out += "\\r"; break;
+             case '\t': *out += "\\t"; break;
+             case '<': *out += "\\u003c"; break;  // never closes a <script> it is embedded in
+             default:
+               if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                 char buffer[8];
+                 std::snprintf(buffer, sizeof(buffer), "\\u%04x", static_cast<unsigned char>(c));
+                 *out += buffer;
+               } else {
+                 *out += c;
+               }
+           }
+         }) +
+         "\"";
 }
 
 std::string Json::Serialise() const {

@@ -69,6 +69,28 @@ class Json {
 // Length of the valid UTF-8 sequence at text[i] (i < size), 0 when none starts there.
 size_t Utf8SequenceLength(const std::string& text, size_t i);
 
+// Copies text, keeping its valid multi-byte UTF-8 sequences, writing
+// `invalid` for each byte that starts none, and appending each single-byte
+// character through escape(char, std::string* out).
+template <typename Escape>
+std::string EscapeUtf8(const std::string& text, const char* invalid, Escape escape) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      out += invalid;
+      ++i;
+    } else if (length > 1) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      escape(text[i++], &out);
+    }
+  }
+  return out;
+}
+
 // JSON string escaping; bytes that are not valid UTF-8 become U+FFFD.
 std::string JsonQuote(const std::string& text);
 

@@ -143,38 +143,23 @@ std::string Frames(const Json& frames) {
 }  // namespace
 
 std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    const size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    if (length > 1) {
-      out.append(text, i, length);
-      i += length;
-      continue;
-    }
-    const char c = text[i++];
+  return EscapeUtf8(text, "\xEF\xBF\xBD", [](char c, std::string* out) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
+      case '&': *out += "&amp;"; break;
+      case '<': *out += "&lt;"; break;
+      case '>': *out += "&gt;"; break;
+      case '"': *out += "&quot;"; break;
+      case '\'': *out += "&#39;"; break;
       case '\n':
-      case '\t': out += c; break;
+      case '\t': *out += c; break;
       default:
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          out += "\xEF\xBF\xBD";
+          *out += "\xEF\xBF\xBD";
         } else {
-          out += c;
+          *out += c;
         }
     }
-  }
-  return out;
+  });
 }
 
 std::string RenderGroupsPage(const Json& data) {
