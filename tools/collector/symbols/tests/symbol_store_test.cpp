@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -112,6 +114,39 @@ TEST(SymbolStoreTest, AddingThePeLibraryStoresItsDebugFileFoundThroughTheDebugLi
   const std::string dll = WindowsBuild() + "/Vextra64.dll";
   REQUIRE_WINDOWS_FILE(dll);
   CheckAddFollowsDebugLink(dll, dll + ".debug", "Vextra64.dll.debug", PeDebugId(dll));
+}
+
+// A dump written by Wine's dbghelp names a module only by its headers: the
+// image's TimeDateStamp and SizeOfImage, read here from the file itself.
+TEST(SymbolStoreTest, ThePeLibraryIsAlsoFoundByItsCodeId) {
+  const std::string dll = WindowsBuild() + "/Vextra64.dll";
+  REQUIRE_WINDOWS_FILE(dll);
+  const std::string bytes = ReadFile(dll);
+  auto u32 = [&](size_t at) {
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes.at(at + i));
+    return value;
+  };
+  const size_t pe = u32(0x3C);
+  char code_id[24];
+  std::snprintf(code_id, sizeof code_id, "%08X%x", u32(pe + 8), u32(pe + 24 + 56));
+
+  vextra_test::TempDir dir("vextra-symbols");
+  const std::string db = (dir.path() / "collector.db").string();
+  const CommandResult added = Symbols({"add", "--db", db, dll});
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_TRUE(Contains(added.out, std::string("by its code id ") + code_id + "\n")) << added.out;
+
+  const SymbolStore store(db);
+  const StoredSymbols by_debug_id = store.Find(PeDebugId(dll));
+  const StoredSymbols by_code_id = store.Find(code_id);
+  EXPECT_FALSE(by_debug_id.image_path.empty());
+  EXPECT_FALSE(by_debug_id.debug_path.empty());
+  EXPECT_EQ(by_code_id.image_path, by_debug_id.image_path);
+  EXPECT_EQ(by_code_id.debug_path, by_debug_id.debug_path);
+  // Another image's headers lead nowhere.
+  std::snprintf(code_id, sizeof code_id, "%08X%x", u32(pe + 8) + 1, u32(pe + 24 + 56));
+  EXPECT_EQ(store.Find(code_id).image_path, "");
 }
 
 // A debug file added on its own lands beside its image under the same key;
