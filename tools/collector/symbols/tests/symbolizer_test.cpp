@@ -84,6 +84,24 @@ TEST(SymbolizerTest, NamesFunctionsOfTheDllWithFileAndLine) {
   CheckNamesKnownFunctions({dll + ".debug", dll}, "x86_64-w64-mingw32-nm", dll + ".debug", PeFacts(dll).image_base);
 }
 
+// COFF lists each section as a symbol at its start (".text"): the function
+// that starts there is named, not the section.
+TEST(SymbolizerTest, TheFunctionAtTheStartOfTheDllsCodeIsNamedNotItsSection) {
+  const std::string dll = WindowsBuild() + "/Vextra64.dll";
+  REQUIRE_WINDOWS_FILE(dll + ".debug");
+  const std::string listing = Shell("x86_64-w64-mingw32-nm -n " + Quote(dll + ".debug"));
+  const std::string text_start = Capture(listing, "([0-9a-f]+) t \\.text\n");
+  ASSERT_FALSE(text_start.empty()) << "no .text symbol in the listing";
+  const std::string first_function = Capture(listing, text_start + " [tT] ([^.][^\n]*)\n");
+  ASSERT_FALSE(first_function.empty()) << "no function at the start of .text";
+  std::string error;
+  const std::vector<SymbolizedLocation> found = Symbolizer().Lookup(
+      dll + ".debug", {std::stoull(text_start, nullptr, 16) - PeFacts(dll).image_base}, &error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].function, first_function);
+}
+
 // The same offset gets the same answer whatever was asked before it, even
 // inside inlined code (binutils names an inlined function differently on a
 // first and a later lookup when asked for a single level). Crash groups are
