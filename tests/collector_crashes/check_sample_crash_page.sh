@@ -21,6 +21,9 @@ rm -f "$output"/crash-report.*
 fault_line=$(grep -n 'the sample crash: a write through a null pointer' "$source_dir/examples/sample_host/sample_host.cpp" |
   cut -d: -f1)
 [ -n "$fault_line" ] || fail "the sample host's crash is not in its source"
+# The caller's frame shows the line of its call, not the line after it.
+call_line=$(grep -n '^  SpawnEnemyWave(level);' "$source_dir/examples/sample_host/sample_host.cpp" | cut -d: -f1)
+[ -n "$call_line" ] || fail "the sample host's call of its crashing function is not in its source"
 
 cp "$dll" "$work/run/Vextra64.dll"
 cp "$dll.debug" "$work/run/Vextra64.dll.debug"
@@ -50,8 +53,8 @@ grep -q 'vextra_sample_host.exe!(anonymous namespace)::SpawnEnemyWave(int)' "$pa
   fail "the page does not name the sample host's crashing function"
 grep -q "examples/sample_host/sample_host.cpp:$fault_line)" "$page" ||
   fail "the page does not give the crash's file and line (sample_host.cpp:$fault_line)"
-grep -q 'vextra_sample_host.exe!(anonymous namespace)::LoadLevel(int)' "$page" ||
-  fail "the page does not name the crashing function's caller"
+grep -q "vextra_sample_host.exe!(anonymous namespace)::LoadLevel(int) ([^)]*examples/sample_host/sample_host.cpp:$call_line)" "$page" ||
+  fail "the page does not name the crashing function's caller at its call (sample_host.cpp:$call_line)"
 library_frame=$(grep -o 'Vextra64\.dll![A-Za-z_][^<]*' "$page" | head -1 | sed 's/ ([^()]*:[0-9]*) *$//')
 [ -n "$library_frame" ] || fail "the page names no frame inside Vextra64.dll"
 grep -q 'EXCEPTION_ACCESS_VIOLATION' "$page" || fail "the page does not name the exception"
